@@ -1,0 +1,226 @@
+#!/usr/bin/env python3
+"""lumivar end to end: the built binary in a simulated backlight class.
+
+Each case runs the real program in a fresh sandbox and checks its exit
+status, the exact bytes on stderr, an empty stdout, and the bytes of every
+simulated brightness file. Every brightness file starts empty, so after a run
+a file holds exactly what was written to it. Output is TAP.
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+from collections import namedtuple
+
+LUMIVAR = os.environ['LUMIVAR']
+SANDBOX = os.environ['SANDBOX']
+EXEC_ARGV = os.environ['EXEC_ARGV']
+
+CLASS = '/sys/class/backlight'
+INTEL = '/sys/devices/pci0000:00/0000:00:02.0/drm/card0/card0-eDP-1/intel_backlight'
+ACPI = '/sys/devices/pci0000:00/0000:00:02.0/backlight/acpi_video0'
+DEVICES = [f'--device={d[len("/sys/devices/"):]},raw,1200,' for d in (INTEL, ACPI)]
+
+
+def usage(name):
+    return (f'Usage: {name} device brightness\n'
+            '  device:      The backlight directory starting with "/sys/class/backlight/"\n'
+            '  brightness:  The new brightness to write\n')
+
+
+NOT_ROOT = 'This program can only be used by the root user\n'
+COUNT = 'Error: Need to be called with exactly two arguments\n' + usage(LUMIVAR)
+RANGE = 'Error: Invalid brightness argument (34: Numerical result out of range)\n' + usage(LUMIVAR)
+
+
+def not_found(device):
+    return f'Error: Could not find the specified backlight "{device}"\n'
+
+
+def open_failed(err):
+    return f'Error: Could not open brightness sysfs file ({err})\n'
+
+
+# After the command, every regular brightness file under the simulated tree is
+# listed as PATH=CONTENT, one a line.
+INNER = '''set -e
+eval "$SETUP"
+set +e
+"$@"
+rc=$?
+find /sys/class /sys/devices -name brightness -type f | sort | while read -r f; do
+	printf '%s=' "$f"; cat "$f"; echo
+done >"$STATE"
+exit $rc
+'''
+
+
+def run(args, setup='', wrap=()):
+    """Runs lumivar in a fresh sandbox: (status, stdout, stderr, written files)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        state = os.path.join(tmp, 'state')
+        env = dict(os.environ, SETUP=setup, STATE=state)
+        p = subprocess.run([SANDBOX, *DEVICES, '--', 'sh', '-c', INNER, 'sh', *wrap, LUMIVAR, *args],
+                           capture_output=True, env=env, timeout=60)
+        with open(state, encoding='utf-8') as f:
+            files = dict(line.rstrip('\n').split('=', 1) for line in f)
+    return p.returncode, p.stdout, p.stderr.decode(), {k: v for k, v in files.items() if v}
+
+
+Case = namedtuple('Case', 'name args status err written setup wrap', defaults=({}, '', ()))
+SETPRIV = ('setpriv',)
+NOBODY = SETPRIV + ('--reuid=65534', '--regid=65534', '--clear-groups')
+
+CASES = [
+    # privilege: refused before the arguments are looked at
+    Case('plain user, no arguments', (), 4, NOT_ROOT, wrap=NOBODY),
+    Case('plain user, valid arguments', (INTEL, '5'), 4, NOT_ROOT, wrap=NOBODY),
+    Case('real uid 1000, effective 0', (INTEL, '5'), 4, NOT_ROOT, wrap=SETPRIV + ('--ruid=1000', '--euid=0')),
+    Case('real uid 1000, effective 0, no arguments', (), 4, NOT_ROOT, wrap=SETPRIV + ('--ruid=1000', '--euid=0')),
+    Case('real uid 0, effective 1000', (INTEL, '5'), 4, NOT_ROOT, wrap=SETPRIV + ('--ruid=0', '--euid=1000')),
+    Case('real uid 0, effective 1000, no arguments', (), 4, NOT_ROOT, wrap=SETPRIV + ('--ruid=0', '--euid=1000')),
+
+    # argument count and usage
+    Case('no arguments', (), 3, COUNT),
+    Case('one argument', (INTEL,), 3, COUNT),
+    Case('three arguments', (INTEL, '5', '6'), 3, COUNT),
+    # Linux hands a program started with no vector at all an empty name.
+    Case('empty argument vector', (), 3, COUNT.replace(LUMIVAR, ''), wrap=(EXEC_ARGV,)),
+    Case('empty program name', ('', INTEL), 3, COUNT.replace(LUMIVAR, ''), wrap=(EXEC_ARGV,)),
+    Case('program name with directives', ('%s%n%x', INTEL), 3, COUNT.replace(LUMIVAR, '%s%n%x'), wrap=(EXEC_ARGV,)),
+    Case('option-like argument is a device', ('--help', '5'), 1, not_found('--help')),
+
+    # conversion: lenient, 64-bit, written in full
+    *[Case(f'brightness {arg!r} written as {text}', (INTEL, arg), 0, '', {INTEL + '/brightness': text})
+      for arg, text in [('120', '120'), ('0', '0'), ('-1', '-1'), ('0x1F', '31'), ('0X1f', '31'),
+                        ('017', '15'), ('08', '0'), ('12abc', '12'), ('', '0'), ('abc', '0'),
+                        ('0b101', '0'), (' 42', '42'), ('\t+42', '42'), ('-0x10', '-16'),
+                        ('4294967296', '4294967296'), ('4294967396', '4294967396'),
+                        ('2147483648', '2147483648'), ('9223372036854775807', '9223372036854775807'),
+                        ('-9223372036854775808', '-9223372036854775808')]],
+    *[Case(f'brightness {arg} out of range', (INTEL, arg), 1, RANGE)
+      for arg in ('9' * 20, '-' + '9' * 20, '9223372036854775808', '0x10000000000000000')],
+    Case('bad brightness wins over a missing device', ('/nowhere', '9' * 20), 1, RANGE),
+
+    # device matching: only an entry's canonical path selects it
+    Case('second device by canonical path', (ACPI, '3'), 0, '', {ACPI + '/brightness': '3'}),
+    Case('class link form', (CLASS + '/intel_backlight', '5'), 1, not_found(CLASS + '/intel_backlight')),
+    Case('trailing slash', (INTEL + '/', '5'), 1, not_found(INTEL + '/')),
+    Case('doubled slash', (INTEL.replace('/drm/', '//drm/'), '5'), 1, not_found(INTEL.replace('/drm/', '//drm/'))),
+    Case('relative form', ('..' + INTEL, '5'), 1, not_found('..' + INTEL)),
+    Case('empty device', ('', '5'), 1, not_found('')),
+    Case('device with directives printed literally', ('%s%n%x%d', '5'), 1, not_found('%s%n%x%d')),
+    Case('entry that is its own canonical path', (CLASS + '/plain', '5'), 0, '', {CLASS + '/plain/brightness': '5'},
+         setup=f'mkdir {CLASS}/plain; : >{CLASS}/plain/brightness'),
+    Case('hidden entry is skipped', ('/sys/devices/hidden', '5'), 1, not_found('/sys/devices/hidden'),
+         setup=f'mkdir /sys/devices/hidden; : >/sys/devices/hidden/brightness; ln -s ../../devices/hidden {CLASS}/.hidden'),
+    Case('dangling link is passed over', (INTEL, '5'), 0, '', {INTEL + '/brightness': '5'},
+         setup=f'ln -s ../../devices/gone {CLASS}/0gone; ln -s ../../devices/gone {CLASS}/zgone'),
+    Case('dangling link target does not match', ('/sys/devices/gone', '5'), 1, not_found('/sys/devices/gone'),
+         setup=f'ln -s ../../devices/gone {CLASS}/gone'),
+    Case('empty class directory', (INTEL, '5'), 1, not_found(INTEL), setup=f'rm {CLASS}/*'),
+
+    # failures
+    Case('class directory missing', (INTEL, '5'), 1,
+         'Error: Could not open /sys/class/backlight (2: No such file or directory)\n', setup=f'rm -r {CLASS}'),
+    Case('class directory is a file', (INTEL, '5'), 1,
+         'Error: Could not open /sys/class/backlight (20: Not a directory)\n', setup=f'rm -r {CLASS}; : >{CLASS}'),
+    Case('brightness missing', (INTEL, '5'), 1, open_failed('2: No such file or directory'),
+         setup=f'rm {INTEL}/brightness'),
+    Case('brightness is a directory', (INTEL, '5'), 1, open_failed('21: Is a directory'),
+         setup=f'rm {INTEL}/brightness; mkdir {INTEL}/brightness'),
+    Case('write error', (INTEL, '5'), 1, 'Error: Writing to file (28: No space left on device)\n',
+         setup=f'ln -sf /dev/full {INTEL}/brightness'),
+    Case('short write', (INTEL, '120'), 1, 'Error: Wrote the wrong length (1 of 3 bytes)!\n',
+         wrap=('strace', '-o', '/dev/null', '-e', 'inject=write:retval=1:when=1')),
+    Case('kernel refuses the value', (INTEL, '4294967296'), 1, 'Error: Writing to file (22: Invalid argument)\n',
+         wrap=('strace', '-o', '/dev/null', '-e', 'inject=write:error=EINVAL:when=1')),
+]
+
+
+class Tap:
+    def __init__(self):
+        self.count = self.failed = 0
+
+    def check(self, name, problems):
+        self.count += 1
+        self.failed += bool(problems)
+        print(f'{"not ok" if problems else "ok"} {self.count} - {name}')
+        for p in problems:
+            print('#', p.replace('\n', '\n# '))
+
+    def skip(self, name, reason):
+        self.count += 1
+        print(f'ok {self.count} - {name} # SKIP {reason}')
+
+    def done(self):
+        print(f'1..{self.count}')
+        sys.exit(1 if self.failed else 0)
+
+
+def compare(got, want):
+    return [f'{what}: got {g!r}, want {w!r}' for what, g, w in zip(('status', 'stdout', 'stderr', 'written'), got, want)
+            if g != w]
+
+
+def trace(args):
+    """Runs lumivar under strace; returns (status, stderr, trace lines)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, 'trace')
+        status, _, err, _ = run(args, wrap=('strace', '-o', log, '-e', 'trace=%file,%desc'))
+        with open(log, encoding='utf-8') as f:
+            return status, err, [re.sub(r'\s+= ', ' = ', ln) for ln in f.read().splitlines()]
+
+
+def check_write_trace(tap):
+    status, err, lines = trace((INTEL, '120'))
+    problems = compare((status, err), (0, ''))
+    attr = CLASS + '/intel_backlight/brightness'
+    dir_fd = next((m[1] for m in (re.match(rf'openat\(AT_FDCWD, "{CLASS}", .*\) = (\d+)', ln) for ln in lines) if m), None)
+    at = [i for i, ln in enumerate(lines) if f'"{attr}"' in ln]
+    m = re.fullmatch(rf'openat\(AT_FDCWD, "{attr}", O_WRONLY\) = (\d+)', lines[at[0]]) if len(at) == 1 else None
+    if not m:
+        problems.append(f'want one open of {attr} with O_WRONLY alone: {[lines[i] for i in at]}')
+    else:
+        after = lines[at[0] + 1:]
+        writes = [ln for ln in lines if ln.startswith('write(')]
+        if writes != [f'write({m[1]}, "120", 3) = 3']:
+            problems.append(f'writes: {writes}')
+        closes = [ln for ln in after if ln.startswith('close(')]
+        if closes != [f'close({m[1]}) = 0', f'close({dir_fd}) = 0']:
+            problems.append(f'closes after the open: {closes}, want the file, then the directory')
+    tap.check('trace: class-entry path, O_WRONLY, one write, file closed before directory', problems)
+
+
+def check_range_trace(tap):
+    status, err, lines = trace((INTEL, '9' * 20))
+    problems = compare((status, err), (1, RANGE))
+    if any('/sys/class/backlight' in line for line in lines):
+        problems.append('the class directory was touched after a refused brightness')
+    tap.check('trace: a refused brightness never opens the class directory', problems)
+
+
+def sysfs_snapshot():
+    return {d: sorted(os.listdir(d)) for d in ('/sys/class', '/sys/devices') if os.path.isdir(d)}
+
+
+def main():
+    if subprocess.run([SANDBOX, '--', 'true'], capture_output=True).returncode != 0:
+        print('1..0 # SKIP the sandbox cannot make a private mount namespace here')
+        return
+    tap = Tap()
+    host = sysfs_snapshot()
+    for case in CASES:
+        if case.wrap[:1] == SETPRIV and os.getuid() != 0:
+            tap.skip(case.name, 'changing user IDs needs real root')
+            continue
+        got = run(case.args, case.setup, case.wrap)
+        tap.check(case.name, compare(got, (case.status, b'', case.err, case.written)))
+    check_write_trace(tap)
+    check_range_trace(tap)
+    tap.check("the host's /sys is unchanged", [] if sysfs_snapshot() == host else ['/sys changed'])
+    tap.done()
+
+
+main()
