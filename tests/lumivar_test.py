@@ -9,9 +9,10 @@ a file holds exactly what was written to it. Output is TAP.
 import os
 import re
 import subprocess
-import sys
 import tempfile
 from collections import namedtuple
+
+from tap import Tap
 
 LUMIVAR = os.environ['LUMIVAR']
 SANDBOX = os.environ['SANDBOX']
@@ -137,26 +138,6 @@ CASES = [
     Case('kernel refuses the value', (INTEL, '4294967296'), 1, 'Error: Writing to file (22: Invalid argument)\n',
          wrap=('strace', '-o', '/dev/null', '-e', 'inject=write:error=EINVAL:when=1')),
 ]
-
-
-class Tap:
-    def __init__(self):
-        self.count = self.failed = 0
-
-    def check(self, name, problems):
-        self.count += 1
-        self.failed += bool(problems)
-        print(f'{"not ok" if problems else "ok"} {self.count} - {name}')
-        for p in problems:
-            print('#', p.replace('\n', '\n# '))
-
-    def skip(self, name, reason):
-        self.count += 1
-        print(f'ok {self.count} - {name} # SKIP {reason}')
-
-    def done(self):
-        print(f'1..{self.count}')
-        sys.exit(1 if self.failed else 0)
 
 
 def compare(got, want):

@@ -4,9 +4,10 @@ the real libproxy with no network, and with real WPAD on loopback. TAP."""
 import os
 import re
 import subprocess
-import sys
 import tempfile
 import time
+
+from tap import Tap
 
 PROBE = os.environ['PROXISONDE']
 STUB_DIR = os.environ['STUB_DIR']
@@ -15,26 +16,6 @@ WPAD_SANDBOX = os.environ['WPAD_SANDBOX']
 URL = re.compile(r'https://[a-z0-9-]+(\.[a-z0-9-]+)+')
 PROXY_VARS = ('http_proxy', 'https_proxy', 'all_proxy', 'no_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'ALL_PROXY', 'NO_PROXY')
 VALGRIND = ('valgrind', '-q', '--leak-check=full', '--errors-for-leak-kinds=definite,indirect', '--error-exitcode=99')
-
-
-class Tap:
-    def __init__(self):
-        self.count = self.failed = 0
-
-    def check(self, name, problems):
-        self.count += 1
-        self.failed += bool(problems)
-        print(f'{"not ok" if problems else "ok"} {self.count} - {name}')
-        for p in problems:
-            print('#', str(p).replace('\n', '\n# '))
-
-    def skip(self, name, reason):
-        self.count += 1
-        print(f'ok {self.count} - {name} # SKIP {reason}')
-
-    def done(self):
-        print(f'1..{self.count}')
-        sys.exit(1 if self.failed else 0)
 
 
 def quiet_exit(p):

@@ -1,0 +1,23 @@
+"""A few lines of TAP, which Meson reads case by case."""
+import sys
+
+
+class Tap:
+    def __init__(self):
+        self.count = self.failed = 0
+
+    def check(self, name, problems):
+        """One case: it passes when problems is empty, else each is shown."""
+        self.count += 1
+        self.failed += bool(problems)
+        print(f'{"not ok" if problems else "ok"} {self.count} - {name}')
+        for p in problems:
+            print('#', str(p).replace('\n', '\n# '))
+
+    def skip(self, name, reason):
+        self.count += 1
+        print(f'ok {self.count} - {name} # SKIP {reason}')
+
+    def done(self):
+        print(f'1..{self.count}')
+        sys.exit(1 if self.failed else 0)
