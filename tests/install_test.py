@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""The installed tree and the polkit action that ties pkexec to lumivar. TAP."""
+import json
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import xml.etree.ElementTree as ET
+
+from tap import Tap
+
+MESON = os.environ['MESON']
+SOURCE_ROOT = os.environ['SOURCE_ROOT']
+BUILD_ROOT = os.environ['BUILD_ROOT']
+LIBEXECDIR = os.environ['LIBEXECDIR']
+MANDIR = os.environ['MANDIR']
+POLICYDIR = os.environ['POLICYDIR']
+ACTION = 'org.lumivar.set-brightness'
+DTD = '/usr/share/polkit-1/policyconfig-1.dtd'
+EXEC_PATH = 'org.freedesktop.policykit.exec.path'
+
+tap = Tap()
+
+
+def policy_problems(path, lumivar):
+    """What is wrong with the action file at path, for lumivar installed at lumivar."""
+    action = ET.parse(path).getroot().find(f"action[@id='{ACTION}']")
+    if action is None:
+        return [f'no action {ACTION}']
+    annotations = {a.get('key'): a.text for a in action.findall('annotate')}
+    defaults = {d.tag: d.text for d in action.find('defaults')}
+    problems = [] if annotations == {EXEC_PATH: lumivar} else [f'annotations {annotations}, want exec.path {lumivar}']
+    if defaults != {'allow_any': 'no', 'allow_inactive': 'no', 'allow_active': 'yes'}:
+        problems.append(f'defaults {defaults}')
+    if not (action.findtext('description') and action.findtext('message')):
+        problems.append('no description or message')
+    return problems
+
+
+def installed_tree(tmp):
+    dest = os.path.join(tmp, 'dest')
+    subprocess.run([MESON, 'install', '-C', BUILD_ROOT, '--no-rebuild', '--destdir', dest],
+                   check=True, capture_output=True)
+    got = {}
+    for top, _, files in os.walk(dest):
+        for f in files:
+            path = os.path.join(top, f)
+            got['/' + os.path.relpath(path, dest)] = oct(stat.S_IMODE(os.lstat(path).st_mode))
+    want = {f'{LIBEXECDIR}/lumivar': '0o755', f'{LIBEXECDIR}/proxisonde': '0o755',
+            f'{POLICYDIR}/org.lumivar.policy': '0o644',
+            f'{MANDIR}/man8/lumivar.8': '0o644', f'{MANDIR}/man8/proxisonde.8': '0o644'}
+    tap.check('meson install: the files and modes, nothing set-user-ID', [] if got == want else [f'{got}'])
+    policy = dest + POLICYDIR + '/org.lumivar.policy'
+    tap.check('the installed action runs the installed lumivar', policy_problems(policy, f'{LIBEXECDIR}/lumivar'))
+    return policy
+
+
+def other_prefixes(tmp):
+    for options in (['--prefix=/opt/lumivar'], ['--prefix=/usr', '--libexecdir=lib/lumivar-helpers']):
+        build = os.path.join(tmp, 'build' + str(len(options)))
+        subprocess.run([MESON, 'setup', build, SOURCE_ROOT, *options], check=True, capture_output=True)
+        installed = json.loads(subprocess.run([MESON, 'introspect', build, '--installed'], check=True,
+                                              capture_output=True, text=True).stdout)
+        lumivar = [dest for src, dest in installed.items() if src.endswith('/lumivar')]
+        problems = policy_problems(os.path.join(build, 'backlight_helper', 'org.lumivar.policy'),
+                                   lumivar[0] if lumivar else None)
+        tap.check(f'{" ".join(options)}: exec.path is where lumivar installs', problems)
+
+
+def main():
+    with tempfile.TemporaryDirectory() as tmp:
+        policy = installed_tree(tmp)
+        if shutil.which('xmllint') and os.path.exists(DTD):
+            p = subprocess.run(['xmllint', '--nonet', '--noout', '--dtdvalid', DTD, policy],
+                               capture_output=True, text=True)
+            tap.check("the action is valid by polkit's DTD", [p.stderr] if p.returncode else [])
+        else:
+            tap.skip("the action is valid by polkit's DTD", f'no xmllint or {DTD}')
+        other_prefixes(tmp)
+    tap.done()
+
+
+main()
