@@ -12,6 +12,7 @@ from tap import Tap
 PROBE = os.environ['PROXISONDE']
 STUB_DIR = os.environ['STUB_DIR']
 WPAD_SANDBOX = os.environ['WPAD_SANDBOX']
+SANITIZED = os.environ.get('SANITIZED')
 
 URL = re.compile(r'https://[a-z0-9-]+(\.[a-z0-9-]+)+')
 PROXY_VARS = ('http_proxy', 'https_proxy', 'all_proxy', 'no_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'ALL_PROXY', 'NO_PROXY')
@@ -60,8 +61,10 @@ def check_stub(tap):
     for name, mode, args, calls_ok in STUB_CASES:
         p, calls = with_stub(mode, args)
         tap.check(f'stub: {name}', quiet_exit(p) + calls_ok(calls))
-    p, calls = with_stub('', (), VALGRIND)
-    tap.check('stub: the answer is freed, strings and array (valgrind)', quiet_exit(p) + full_lookup(calls))
+    # A sanitized build checks leaks itself, and cannot run under valgrind.
+    p, calls = with_stub('', (), () if SANITIZED else VALGRIND)
+    tap.check(f'stub: the answer is freed, strings and array ({"LeakSanitizer" if SANITIZED else "valgrind"})',
+              quiet_exit(p) + full_lookup(calls))
 
 
 def check_binding(tap):
