@@ -91,7 +91,7 @@ void usage(const char *name)
 	for (;;) {
 		// The end of the listing and a failed read end the scan alike.
 		dirent const *const entry = readdir(dir.get());
-		if (!entry) {
+		if (entry == nullptr) {
 			fprintf(stderr, "Error: Could not find the specified backlight \"%s\"\n", device);
 			return exit_failed;
 		}
