@@ -3,14 +3,11 @@
 // calls are appended to, one a line. PROXY_STUB=no-factory makes creation
 // give no factory; PROXY_STUB=no-answer makes the lookup return nothing.
 #include <proxy.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-struct pxProxyFactory_ {
-	int unused;
-};
+struct pxProxyFactory_ {};
 
 namespace {
 
@@ -22,16 +19,16 @@ bool mode_is(const char *mode)
 	return m != nullptr && strcmp(m, mode) == 0;
 }
 
-__attribute__((format(printf, 1, 2))) void record(const char *format, ...)
+// Appends "CALL FACTORY" or "CALL FACTORY URL" to the record.
+void record(const char *call, const pxProxyFactory *factory, const char *url = nullptr)
 {
 	const char *const name = getenv("PROXY_STUB_LOG");
 	FILE *const log = name != nullptr ? fopen(name, "a") : nullptr;
 	if (log == nullptr)
 		abort();
-	va_list args;
-	va_start(args, format);
-	vfprintf(log, format, args);
-	va_end(args);
+	fprintf(log, "%s %p", call, static_cast<const void *>(factory));
+	if (url != nullptr)
+		fprintf(log, " %s", url);
 	fputc('\n', log);
 	fclose(log);
 }
@@ -41,13 +38,13 @@ __attribute__((format(printf, 1, 2))) void record(const char *format, ...)
 pxProxyFactory *px_proxy_factory_new(void)
 {
 	pxProxyFactory *const factory = mode_is("no-factory") ? nullptr : &the_factory;
-	record("new %p", static_cast<void *>(factory));
+	record("new", factory);
 	return factory;
 }
 
 char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 {
-	record("get_proxies %p %s", static_cast<void *>(self), url);
+	record("get_proxies", self, url);
 	if (mode_is("no-answer"))
 		return nullptr;
 	// Allocated as libproxy does: the caller frees each string, then the array.
@@ -60,5 +57,5 @@ char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 
 void px_proxy_factory_free(pxProxyFactory *self)
 {
-	record("free %p", static_cast<void *>(self));
+	record("free", self);
 }
