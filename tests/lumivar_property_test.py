@@ -18,6 +18,7 @@ import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
+import lumivar_messages
 from tap import Tap
 
 LUMIVAR = os.environ['LUMIVAR']
@@ -28,10 +29,7 @@ CLASS = '/sys/class/backlight'
 DEVICES = ['pci0000:00/0000:00:02.0/drm/card0/card0-eDP-1/intel_backlight,raw,1200,',
            'pci0000:00/0000:00:02.0/backlight/acpi_video0,firmware,15,',
            'platform/dell-laptop/backlight/dell_backlight,platform,15,']
-USAGE = (f'Usage: {LUMIVAR} device brightness\n'
-         '  device:      The backlight directory starting with "/sys/class/backlight/"\n'
-         '  brightness:  The new brightness to write\n').encode()
-RANGE = b'Error: Invalid brightness argument (34: Numerical result out of range)\n' + USAGE
+RANGE = lumivar_messages.RANGE.encode()
 
 
 def strtol(arg):
@@ -127,7 +125,7 @@ def one_run(rng, targets, files):
     elif device in targets:
         want = (0, b'', {targets[device]: str(value).encode()})
     else:
-        want = (1, b'Error: Could not find the specified backlight "' + device + b'"\n', {})
+        want = (1, lumivar_messages.not_found(device.decode('latin-1')).encode('latin-1'), {})
     written = {k: v for k, v in files_now(files).items() if v}
     got = (p.returncode, p.stderr, written)
     problems = [f'stdout {p.stdout!r}'] if p.stdout else []

@@ -14,6 +14,7 @@ import subprocess
 import tempfile
 from collections import namedtuple
 
+from lumivar_messages import COUNT, NOT_ROOT, RANGE, not_found, open_failed
 from tap import Tap
 
 LUMIVAR = os.environ['LUMIVAR']
@@ -26,25 +27,6 @@ CLASS = '/sys/class/backlight'
 INTEL = '/sys/devices/pci0000:00/0000:00:02.0/drm/card0/card0-eDP-1/intel_backlight'
 ACPI = '/sys/devices/pci0000:00/0000:00:02.0/backlight/acpi_video0'
 DEVICES = [f'--device={d[len("/sys/devices/"):]},raw,1200,' for d in (INTEL, ACPI)]
-
-
-def usage(name):
-    return (f'Usage: {name} device brightness\n'
-            '  device:      The backlight directory starting with "/sys/class/backlight/"\n'
-            '  brightness:  The new brightness to write\n')
-
-
-NOT_ROOT = 'This program can only be used by the root user\n'
-COUNT = 'Error: Need to be called with exactly two arguments\n' + usage(LUMIVAR)
-RANGE = 'Error: Invalid brightness argument (34: Numerical result out of range)\n' + usage(LUMIVAR)
-
-
-def not_found(device):
-    return f'Error: Could not find the specified backlight "{device}"\n'
-
-
-def open_failed(err):
-    return f'Error: Could not open brightness sysfs file ({err})\n'
 
 
 # After the command, every regular brightness file under the simulated tree is

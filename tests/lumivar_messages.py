@@ -1,0 +1,23 @@
+"""What lumivar says, byte for byte, as the tests expect it."""
+import os
+
+LUMIVAR = os.environ['LUMIVAR']
+
+
+def usage(name):
+    return (f'Usage: {name} device brightness\n'
+            '  device:      The backlight directory starting with "/sys/class/backlight/"\n'
+            '  brightness:  The new brightness to write\n')
+
+
+NOT_ROOT = 'This program can only be used by the root user\n'
+COUNT = 'Error: Need to be called with exactly two arguments\n' + usage(LUMIVAR)
+RANGE = 'Error: Invalid brightness argument (34: Numerical result out of range)\n' + usage(LUMIVAR)
+
+
+def not_found(device):
+    return f'Error: Could not find the specified backlight "{device}"\n'
+
+
+def open_failed(err):
+    return f'Error: Could not open brightness sysfs file ({err})\n'
