@@ -16,7 +16,7 @@ SANITIZED = os.environ.get('SANITIZED')
 
 URL = re.compile(r'https://[a-z0-9-]+(\.[a-z0-9-]+)+')
 PROXY_VARS = ('http_proxy', 'https_proxy', 'all_proxy', 'no_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'ALL_PROXY', 'NO_PROXY')
-VALGRIND = ('valgrind', '-q', '--leak-check=full', '--errors-for-leak-kinds=definite,indirect', '--error-exitcode=99')
+VALGRIND = ('valgrind', '-q', '--leak-check=full', '--errors-for-leak-kinds=all', '--error-exitcode=99')
 
 
 def quiet_exit(p):
@@ -80,7 +80,7 @@ def check_real(tap):
     ns = ['unshare', '--net'] if os.getuid() == 0 else ['unshare', '--user', '--map-root-user', '--net']
     # Without a sanitizer runtime, the real library runs under valgrind too:
     # the probe must add no error and no leak of its own to libproxy's work.
-    memchecks = [((), '')] if SANITIZED else [((), ''), (VALGRIND + ('--errors-for-leak-kinds=all',), ' (valgrind)')]
+    memchecks = [((), '')] if SANITIZED else [((), ''), (VALGRIND, ' (valgrind)')]
     runs = [(f'real libproxy, no network, no proxy configured{how}', [*ns, 'timeout', '30', *wrap, PROBE], None)
             for wrap, how in memchecks]
     runs += [(f'WPAD: the discovery request reaches the loopback server{how}', [*wrap, PROBE], True)
