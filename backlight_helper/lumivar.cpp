@@ -23,6 +23,12 @@
 
 #include <memory>
 
+// glibc 2.38 and later send strtol to a C23 variant that also reads a 0b
+// prefix whenever _GNU_SOURCE is defined, and g++ always defines it. The
+// plain symbol strtol is the classic conversion on every glibc, so it is
+// called by that name.
+extern "C" long classic_strtol(const char *text, char **end, int base) noexcept __asm__("strtol");
+
 namespace {
 
 enum : int {
@@ -151,10 +157,10 @@ int main(int argc, char *argv[])
 	}
 
 	// Lenient on purpose: base 0 takes decimal, 0x hex and 0 octal; no digits
-	// read as 0 and trailing characters are ignored. Only a range error
+	// read as 0, trailing characters are ignored and 0b is no prefix. Only a range error
 	// refuses the argument. No bounds: the kernel's attribute decides.
 	errno = 0;
-	long const value = strtol(argv[2], nullptr, 0);
+	long const value = classic_strtol(argv[2], nullptr, 0);
 	if (errno != 0) {
 		int const err = errno;
 		fprintf(stderr, "Error: Invalid brightness argument (%d: %s)\n", err, strerror(err));
