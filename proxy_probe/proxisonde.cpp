@@ -29,7 +29,7 @@ struct proxies_free {
 	{
 		for (char **p = proxies; *p != nullptr; ++p)
 			free(*p);
-		free(proxies);
+		free(static_cast<void *>(proxies));
 	}
 };
 

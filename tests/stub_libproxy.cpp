@@ -47,6 +47,8 @@ pxProxyFactory *px_proxy_factory_new(void)
 	return factory;
 }
 
+// The signature is libproxy's.
+// cppcheck-suppress constParameterPointer
 char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 {
 	record("get_proxies", self, url);
