@@ -1,5 +1,17 @@
 """A few lines of TAP, which Meson reads case by case."""
+import os
+import subprocess
 import sys
+
+
+def unshare(*flags):
+    """The unshare command that makes the named namespaces here (through a
+    user namespace when not root), or None where they cannot be made. A
+    test skips only for that: a sandbox that fails for any other reason
+    fails its cases."""
+    user = () if os.getuid() == 0 else ('--user', '--map-root-user')
+    command = ['unshare', *user, *flags]
+    return command if subprocess.run([*command, 'true'], capture_output=True).returncode == 0 else None
 
 
 class Tap:
