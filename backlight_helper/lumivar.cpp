@@ -156,9 +156,10 @@ int main(int argc, char *argv[])
 		return exit_bad_usage;
 	}
 
-	// Lenient on purpose: base 0 takes decimal, 0x hex and 0 octal; no digits
-	// read as 0, trailing characters are ignored and 0b is no prefix. Only a range error
-	// refuses the argument. No bounds: the kernel's attribute decides.
+	// Lenient on purpose: base 0 takes decimal, 0x hex and 0 octal (0b is no
+	// prefix); no digits read as 0 and trailing characters are ignored. Only a
+	// range error refuses the argument. No bounds: the kernel's attribute
+	// decides.
 	errno = 0;
 	long const value = classic_strtol(argv[2], nullptr, 0);
 	if (errno != 0) {
