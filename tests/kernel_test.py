@@ -64,9 +64,14 @@ def missing():
     for tool in TOOLS:
         if not shutil.which(tool):
             return f'no {tool} here'
-    if not glob.glob(os.path.join(KERNEL_DIR, 'boot', 'vmlinuz-*')):
+    if not images():
         return f'no kernel image in {KERNEL_DIR} (tools/build fetches it as root)'
     return None
+
+
+def images():
+    """The kernel images: boot/vmlinuz-VERSION, or modules/VERSION/vmlinuz in newer releases."""
+    return sorted(glob.glob(os.path.join(KERNEL_DIR, '**', 'vmlinuz*'), recursive=True))
 
 
 def bring(root, program):
@@ -101,14 +106,15 @@ def module(pattern):
 
 
 def kernel_image(tmp):
-    """The newest kernel's uncompressed vmlinux, which QEMU boots through its
+    """The kernel's uncompressed vmlinux, which QEMU boots through its
     PVH entry faster than the compressed image; the image itself where its
     payload is not xz. Returns its path and the kernel's version."""
-    image = sorted(glob.glob(os.path.join(KERNEL_DIR, 'boot', 'vmlinuz-*')))[-1]
+    image = images()[-1]
     with open(image, 'rb') as f:
         data = f.read()
     start = data.find(b'\xfd7zXZ\x00')
-    version = os.path.basename(image)[len('vmlinuz-'):]
+    name = os.path.basename(image)
+    version = name[len('vmlinuz-'):] if name.startswith('vmlinuz-') else os.path.basename(os.path.dirname(image))
     if start < 0:
         return image, version
     vmlinux = os.path.join(tmp, 'vmlinux')
@@ -132,7 +138,7 @@ def guest(tmp, command=None):
     programs = ('lumivar', 'setpriv', 'strace') if shutil.which('strace') else ('lumivar', 'setpriv')
     for program in programs:
         shutil.copy(bring(root, LUMIVAR if program == 'lumivar' else program), os.path.join(root, program))
-    for name, pattern in (('1-wmi.ko', 'x86/wmi.ko*'), ('2-video.ko', 'acpi/video.ko*')):
+    for name, pattern in (('1-wmi.ko', 'wmi.ko*'), ('2-video.ko', 'acpi/video.ko*')):
         with open(os.path.join(root, 'modules', name), 'wb') as f:
             f.write(module(pattern))
     if command:
