@@ -18,12 +18,12 @@ SANITIZED = os.environ.get('SANITIZED')
 
 URL = re.compile(r'https://[a-z0-9-]+(\.[a-z0-9-]+)+')
 PROXY_VARS = ('http_proxy', 'https_proxy', 'all_proxy', 'no_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'ALL_PROXY', 'NO_PROXY')
+# A sanitized build checks memory itself, and cannot run under valgrind.
+MEMCHECK = shutil.which('valgrind') and not SANITIZED
 # What libproxy itself leaves behind is suppressed by the call chains inside
 # it. Memory still reachable at exit is the libraries' (GLib keeps its type
 # system), not a leak. valgrind's own messages (about a debug format it cannot
 # read, say) go to its log, and only its verdict counts.
-# A sanitized build checks memory itself, and cannot run under valgrind.
-MEMCHECK = shutil.which('valgrind') and not SANITIZED
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPRESSIONS = [os.path.join(HERE, 'libproxy.supp')]
 if MEMCHECK and '--show-realloc-size-zero' in subprocess.run(['valgrind', '--help'], capture_output=True,
