@@ -27,7 +27,7 @@ import sys
 import tempfile
 import time
 
-from lumivar_messages import NOT_ROOT, not_found
+from lumivar_messages import NOT_ROOT, not_found, write_failed
 from tap import Tap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,10 +40,12 @@ APPLETS = ('sh', 'mount', 'insmod', 'cat', 'echo', 'poweroff', 'readlink', 'real
 CLASS_LINK = '/sys/class/backlight/acpi_video0'
 CANONICAL = '/sys/devices/pci0000:00/0000:00:02.0/backlight/acpi_video0'
 MAX, START = 100, 50  # as the table sets them
-REFUSED = 'Error: Writing to file (22: Invalid argument)\n'
+REFUSED = write_failed('22: Invalid argument')
+FIRMWARE_FAILS = 77  # the level that the table's set-level method fails to set
 
 # name, who runs it (root, ruid1000, strace), device, brightness, status,
-# stderr, the brightness afterwards (None: unchanged)
+# stderr, what brightness and actual_brightness read afterwards (one number
+# for both, or a pair; None: unchanged)
 CASES = [
     ('the canonical path sets 0', 'root', '@DEVICE@', '0', 0, '', 0),
     ('the canonical path sets the maximum', 'root', '@DEVICE@', str(MAX), 0, '', MAX),
@@ -51,6 +53,8 @@ CASES = [
     ('maximum + 1: the kernel refuses it, unchanged', 'root', '@DEVICE@', str(MAX + 1), 1, REFUSED, None),
     ('4294967296: refused, the panel is not switched off', 'root', '@DEVICE@', '4294967296', 1, REFUSED, None),
     ('-1: refused, unchanged', 'root', '@DEVICE@', '-1', 1, REFUSED, None),
+    ('the firmware fails to set the level: EIO, it keeps the old one', 'root', '@DEVICE@', str(FIRMWARE_FAILS), 1,
+     write_failed('5: Input/output error'), (FIRMWARE_FAILS, 42)),
     ('0x1F is written as 31', 'root', '@DEVICE@', '0x1F', 0, '', 31),
     ('the class link is not the device', 'root', CLASS_LINK, '7', 1, not_found(CLASS_LINK), None),
     ('a trailing slash is not the device', 'root', '@DEVICE@/', '7', 1, not_found(CANONICAL + '/'), None),
@@ -229,13 +233,13 @@ def main():
               else [f'got {device}'] + [a for k, a in zip(kinds, answers) if k == '@@ERROR'])
     results = [a.split() for k, a in zip(kinds, answers) if k == '@@CASE']
     trace = [a for k, a in zip(kinds, answers) if k == '@@TRACE']
-    level = START
+    levels = (START, START)
     for (name, who, _, _, status, err, after), got in zip(CASES, results + [None] * len(CASES)):
         if who == 'strace' and not shutil.which('strace'):
             tap.skip(name, 'no strace here')
             continue
-        level = level if after is None else after
-        want = [str(status), str(level), str(level), err, '']
+        levels = levels if after is None else after if isinstance(after, tuple) else (after, after)
+        want = [str(status), *map(str, levels), err, '']
         have = got[:3] + [text(got[3]), text(got[4])] if got else None
         tap.check(name, [] if have == want else [f'got (status, brightness, actual, stderr, stdout) {have}',
                                                  f'want {want}'])

@@ -21,3 +21,7 @@ def not_found(device):
 
 def open_failed(err):
     return f'Error: Could not open brightness sysfs file ({err})\n'
+
+
+def write_failed(err):
+    return f'Error: Writing to file ({err})\n'

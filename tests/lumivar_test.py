@@ -21,6 +21,7 @@ from tap import Tap, unshare
 LUMIVAR = os.environ['LUMIVAR']
 SANDBOX = os.environ['SANDBOX']
 EXEC_ARGV = os.environ['EXEC_ARGV']
+STALE_ERRNO = os.environ['STALE_ERRNO']
 VALGRIND = os.environ.get('VALGRIND')
 SANITIZED = os.environ.get('SANITIZED')
 
@@ -80,6 +81,9 @@ NOBODY = SETPRIV + ('--reuid=65534', '--regid=65534', '--clear-groups')
 # Faults injected into the write to the brightness file alone (not into
 # anything valgrind writes), named by its canonical path.
 INJECT = ('strace', '-o', '/dev/null', '-P', INTEL + '/brightness', '-e')
+# lumivar starts with errno set to EINVAL by a preloaded library. A sanitizer
+# runtime that is not first among the libraries would refuse to start.
+ERRNO_SET = ('env', f'LD_PRELOAD={STALE_ERRNO}', 'ASAN_OPTIONS=verify_asan_link_order=0')
 
 CASES = [
     # privilege: refused before the arguments are looked at
@@ -111,6 +115,10 @@ CASES = [
     *[Case(f'brightness {arg} out of range', (INTEL, arg), 1, RANGE)
       for arg in ('9' * 20, '-' + '9' * 20, '9223372036854775808', '0x10000000000000000')],
     Case('bad brightness wins over a missing device', ('/nowhere', '9' * 20), 1, RANGE),
+    Case('errno set before main: a valid value is written', (INTEL, '120'), 0, '', {INTEL + '/brightness': '120'},
+         wrap=ERRNO_SET),
+    Case('errno set before main: out of range is still the range error', (INTEL, '9' * 20), 1, RANGE,
+         wrap=ERRNO_SET),
 
     # device matching: only an entry's canonical path selects it
     Case('second device by canonical path', (ACPI, '3'), 0, '', {ACPI + '/brightness': '3'}),

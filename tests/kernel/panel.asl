@@ -2,7 +2,9 @@
 // "pc" machine), driven by the kernel's own acpi_video driver: one LCD output
 // with brightness levels 0 to 100, which acpi_video offers as
 // /sys/class/backlight/acpi_video0 with max_brightness 100. The firmware
-// stores the level it is given and reports it back.
+// stores the level it is given and reports it back, but fails to set level
+// 77: its set-level method divides by zero there, so the kernel's call of it
+// fails as a faulty firmware's does.
 DefinitionBlock ("", "SSDT", 2, "LUMIVR", "PANEL", 1)
 {
     External (\_SB.PCI0.S10, DeviceObj)
@@ -26,7 +28,15 @@ DefinitionBlock ("", "SSDT", 2, "LUMIVR", "PANEL", 1)
                 68, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84,
                 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100
             })
-            Method (_BCM, 1) { LVL = Arg0 }
+            Method (_BCM, 1)
+            {
+                If (Arg0 == 77)
+                {
+                    Local0 = Zero
+                    Local0 = One / Local0
+                }
+                LVL = Arg0
+            }
             Method (_BQC, 0) { Return (LVL) }
         }
     }
