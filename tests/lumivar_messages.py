@@ -15,6 +15,10 @@ COUNT = 'Error: Need to be called with exactly two arguments\n' + usage(LUMIVAR)
 RANGE = 'Error: Invalid brightness argument (34: Numerical result out of range)\n' + usage(LUMIVAR)
 
 
+def class_dir_failed(err):
+    return f'Error: Could not open /sys/class/backlight ({err})\n'
+
+
 def not_found(device):
     return f'Error: Could not find the specified backlight "{device}"\n'
 
@@ -25,3 +29,7 @@ def open_failed(err):
 
 def write_failed(err):
     return f'Error: Writing to file ({err})\n'
+
+
+def wrong_length(written, length):
+    return f'Error: Wrote the wrong length ({written} of {length} bytes)!\n'

@@ -15,11 +15,13 @@ import subprocess
 import tempfile
 from collections import namedtuple
 
-from lumivar_messages import COUNT, NOT_ROOT, RANGE, not_found, open_failed
-from tap import Tap, unshare
+from helpers import Tap, namespaces, skip_all
+from lumivar_messages import (COUNT, NOT_ROOT, RANGE, class_dir_failed, not_found, open_failed, write_failed,
+                              wrong_length)
+from write_trace import write_problems
 
 LUMIVAR = os.environ['LUMIVAR']
-SANDBOX = os.environ['SANDBOX']
+BACKLIGHT_SANDBOX = os.path.join(os.environ['TOOLS'], 'backlight-sandbox')
 EXEC_ARGV = os.environ['EXEC_ARGV']
 STALE_ERRNO = os.environ['STALE_ERRNO']
 VALGRIND = os.environ.get('VALGRIND')
@@ -56,7 +58,7 @@ def run(args, setup='', wrap=(), program=LUMIVAR):
             env['ASAN_OPTIONS'] = 'detect_leaks=0'
         memcheck = (VALGRIND, '--leak-check=full', '--errors-for-leak-kinds=all', '--track-fds=yes',
                     '--error-exitcode=99', f'--log-file={log}') if VALGRIND else ()
-        p = subprocess.run([SANDBOX, *DEVICES, '--', 'sh', '-c', INNER, 'sh', *wrap, *memcheck, program, *args],
+        p = subprocess.run([BACKLIGHT_SANDBOX, *DEVICES, '--', 'sh', '-c', INNER, 'sh', *wrap, *memcheck, program, *args],
                            capture_output=True, env=env, timeout=60)
         with open(state, encoding='utf-8') as f:
             files = dict(line.rstrip('\n').split('=', 1) for line in f)
@@ -140,18 +142,18 @@ CASES = [
 
     # failures
     Case('class directory missing', (INTEL, '5'), 1,
-         'Error: Could not open /sys/class/backlight (2: No such file or directory)\n', setup=f'rm -r {CLASS}'),
+         class_dir_failed('2: No such file or directory'), setup=f'rm -r {CLASS}'),
     Case('class directory is a file', (INTEL, '5'), 1,
-         'Error: Could not open /sys/class/backlight (20: Not a directory)\n', setup=f'rm -r {CLASS}; : >{CLASS}'),
+         class_dir_failed('20: Not a directory'), setup=f'rm -r {CLASS}; : >{CLASS}'),
     Case('brightness missing', (INTEL, '5'), 1, open_failed('2: No such file or directory'),
          setup=f'rm {INTEL}/brightness'),
     Case('brightness is a directory', (INTEL, '5'), 1, open_failed('21: Is a directory'),
          setup=f'rm {INTEL}/brightness; mkdir {INTEL}/brightness'),
-    Case('write error', (INTEL, '5'), 1, 'Error: Writing to file (28: No space left on device)\n',
+    Case('write error', (INTEL, '5'), 1, write_failed('28: No space left on device'),
          setup=f'ln -sf /dev/full {INTEL}/brightness'),
-    Case('short write', (INTEL, '120'), 1, 'Error: Wrote the wrong length (1 of 3 bytes)!\n',
+    Case('short write', (INTEL, '120'), 1, wrong_length(1, 3),
          wrap=INJECT + ('inject=write:retval=1:when=1',)),
-    Case('kernel refuses the value', (INTEL, '4294967296'), 1, 'Error: Writing to file (22: Invalid argument)\n',
+    Case('kernel refuses the value', (INTEL, '4294967296'), 1, write_failed('22: Invalid argument'),
          wrap=INJECT + ('inject=write:error=EINVAL:when=1',)),
 ]
 
@@ -173,19 +175,14 @@ def trace(args):
 def check_write_trace(tap):
     status, err, lines = trace((INTEL, '120'))
     problems = compare((status, err), (0, ''))
-    attr = CLASS + '/intel_backlight/brightness'
+    attribute = CLASS + '/intel_backlight/brightness'
     dir_fd = next((m[1] for m in (re.match(rf'openat\(AT_FDCWD, "{CLASS}", .*\) = (\d+)', ln) for ln in lines) if m), None)
-    at = [i for i, ln in enumerate(lines) if f'"{attr}"' in ln]
-    m = re.fullmatch(rf'openat\(AT_FDCWD, "{attr}", O_WRONLY\) = (\d+)', lines[at[0]]) if len(at) == 1 else None
-    if not m:
-        problems.append(f'want one open of {attr} with O_WRONLY alone: {[lines[i] for i in at]}')
-    else:
-        after = lines[at[0] + 1:]
-        writes = [ln for ln in lines if ln.startswith('write(')]
-        if writes != [f'write({m[1]}, "120", 3) = 3']:
-            problems.append(f'writes: {writes}')
-        closes = [ln for ln in after if ln.startswith('close(')]
-        if closes != [f'close({m[1]}) = 0', f'close({dir_fd}) = 0']:
+    written, fd = write_problems(lines, attribute, '120')
+    problems += written
+    if fd:
+        opened = next(i for i, ln in enumerate(lines) if f'"{attribute}"' in ln)
+        closes = [ln for ln in lines[opened + 1:] if ln.startswith('close(')]
+        if closes != [f'close({fd}) = 0', f'close({dir_fd}) = 0']:
             problems.append(f'closes after the open: {closes}, want the file, then the directory')
     tap.check('trace: class-entry path, O_WRONLY, one write, file closed before directory', problems)
 
@@ -216,9 +213,8 @@ def sysfs_snapshot():
 
 
 def main():
-    if not unshare('--mount', '--propagation', 'private'):
-        print('1..0 # SKIP the sandbox cannot make a private mount namespace here')
-        return
+    if not namespaces('--mount', '--propagation', 'private'):
+        skip_all('the sandbox cannot make a private mount namespace here')
     tap = Tap()
     host = sysfs_snapshot()
     # Cases that run as another user run a copy in a directory that every user

@@ -4,7 +4,7 @@
 # stack protection, or fortified calls, into this program, so they must be
 # there. Its objects are looked for in BINARY.p/.
 set -u
-protector= fortified=
+protector='' fortified=''
 [ "$1" = --stack-protector ] && { protector=1; shift; }
 [ "$1" = --fortified ] && { fortified=1; shift; }
 bin=$1

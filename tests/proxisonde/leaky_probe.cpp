@@ -1,7 +1,7 @@
 // A probe that keeps what libproxy hands it, for checking that the
 // suppressions of libproxy's own leaks do not hide the caller's:
-//   keeps_answer           frees the factory, not the answer
-//   keeps_answer factory   frees the answer, not the factory (any argument)
+//   leaky_probe            frees the factory, not the answer
+//   leaky_probe factory    frees the answer, not the factory (any argument)
 #include <proxy.h>
 #include <stdlib.h>
 

@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import xml.etree.ElementTree as ET
 
-from tap import Tap
+from helpers import Tap
 
 MESON = os.environ['MESON']
 SOURCE_ROOT = os.environ['SOURCE_ROOT']

@@ -8,12 +8,12 @@ import subprocess
 import tempfile
 import time
 
-from tap import Tap, unshare
+from helpers import Tap, namespaces
 
 PROBE = os.environ['PROXISONDE']
-KEEPS_ANSWER = os.environ['KEEPS_ANSWER']
+LEAKY_PROBE = os.environ['LEAKY_PROBE']
 STUB_DIR = os.environ['STUB_DIR']
-WPAD_SANDBOX = os.environ['WPAD_SANDBOX']
+WPAD_SANDBOX = os.path.join(os.environ['TOOLS'], 'wpad-sandbox')
 SANITIZED = os.environ.get('SANITIZED')
 
 URL = re.compile(r'https://[a-z0-9-]+(\.[a-z0-9-]+)+')
@@ -109,7 +109,7 @@ def check_real(tap):
     # leaks from a probe that keeps the answer.
     if SANITIZED:
         env['ASAN_OPTIONS'] = env.get('ASAN_OPTIONS', '') + ':detect_leaks=0'
-    ns = unshare('--net')
+    ns = namespaces('--net')
     # Without a sanitizer runtime, the real library runs under valgrind too:
     # the probe must add no error and no leak of its own to libproxy's work.
     memchecks = [((), '')] + ([(VALGRIND, ' (valgrind)')] if MEMCHECK else [])
@@ -150,7 +150,7 @@ def check_suppressions_exact(tap, env):
         with tempfile.TemporaryDirectory() as tmp:
             log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
             p = subprocess.run([WPAD_SANDBOX, '--log', log, '--', 'timeout', '30', *memcheck(VALGRIND, vglog),
-                                KEEPS_ANSWER, *(() if keeps == 'answer' else (keeps,))], capture_output=True, env=env)
+                                LEAKY_PROBE, *(() if keeps == 'answer' else (keeps,))], capture_output=True, env=env)
             with open(vglog, encoding='utf-8', errors='replace') as f:
                 report = f.read()
         found = p.returncode == 99 and 'definitely lost in loss record' in report

@@ -7,7 +7,8 @@ plain directory entry. For every run: stdout is empty, the status and the
 stderr bytes are exactly what the argument handling calls for, and at most
 the one brightness file whose entry's canonical path equals the device
 argument changed, holding the value as strtol reads it. A failing run shows
-its seed and arguments; PROPERTY_SEED replays a run of the suite. Then 1000
+its seed and arguments; PROPERTY_SEED replays a run of the suite, and
+PROPERTY_RUNS sets the number of random runs (2000). Then 1000
 runs, 8 at a time, write one device while it is read. Output is TAP.
 """
 import os
@@ -19,10 +20,10 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import lumivar_messages
-from tap import Tap, unshare
+from helpers import Tap, namespaces, skip_all
 
 LUMIVAR = os.environ['LUMIVAR']
-SANDBOX = os.environ['SANDBOX']
+BACKLIGHT_SANDBOX = os.path.join(os.environ['TOOLS'], 'backlight-sandbox')
 RUNS = int(os.environ.get('PROPERTY_RUNS', '2000'))
 
 CLASS = '/sys/class/backlight'
@@ -192,8 +193,8 @@ def inside():
 
 if sys.argv[1:] == ['--inside']:
     inside()
-elif not unshare('--mount', '--propagation', 'private'):
-    print('1..0 # SKIP the sandbox cannot make a private mount namespace here')
+elif not namespaces('--mount', '--propagation', 'private'):
+    skip_all('the sandbox cannot make a private mount namespace here')
 else:
-    sys.exit(subprocess.run([SANDBOX, *[f'--device={d}' for d in DEVICES], '--',
+    sys.exit(subprocess.run([BACKLIGHT_SANDBOX, *[f'--device={d}' for d in DEVICES], '--',
                              sys.executable, __file__, '--inside']).returncode)
