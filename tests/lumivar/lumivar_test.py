@@ -83,9 +83,12 @@ NOBODY = SETPRIV + ('--reuid=65534', '--regid=65534', '--clear-groups')
 # Faults injected into the write to the brightness file alone (not into
 # anything valgrind writes), named by its canonical path.
 INJECT = ('strace', '-o', '/dev/null', '-P', INTEL + '/brightness', '-e')
-# lumivar starts with errno set to EINVAL by a preloaded library. A sanitizer
-# runtime that is not first among the libraries would refuse to start.
-ERRNO_SET = ('env', f'LD_PRELOAD={STALE_ERRNO}', 'ASAN_OPTIONS=verify_asan_link_order=0')
+# lumivar starts with errno set to EINVAL by a preloaded library, named
+# through its directory because LD_PRELOAD splits a path at blanks. A
+# sanitizer runtime that is not first among the libraries would refuse to
+# start.
+ERRNO_SET = ('env', f'LD_LIBRARY_PATH={os.path.dirname(STALE_ERRNO)}', f'LD_PRELOAD={os.path.basename(STALE_ERRNO)}',
+             'ASAN_OPTIONS=verify_asan_link_order=0')
 
 CASES = [
     # privilege: refused before the arguments are looked at
