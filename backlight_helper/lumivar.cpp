@@ -23,11 +23,11 @@
 
 #include <memory>
 
-// glibc 2.38 and later send strtol to a C23 variant that also reads a 0b
+// glibc 2.38 and later send strtoll to a C23 variant that also reads a 0b
 // prefix whenever _GNU_SOURCE is defined, and g++ always defines it. The
-// plain symbol strtol is the classic conversion on every glibc, so it is
+// plain symbol strtoll is the classic conversion on every glibc, so it is
 // called by that name.
-extern "C" long classic_strtol(const char *text, char **end, int base) noexcept __asm__("strtol");
+extern "C" long long classic_strtoll(const char *text, char **end, int base) noexcept __asm__("strtoll");
 
 namespace {
 
@@ -49,8 +49,9 @@ constexpr char attribute[] = "/brightness";
 constexpr size_t path_buf_size = 512;
 constexpr size_t entry_limit = path_buf_size - (sizeof attribute - 1);
 static_assert(entry_limit == 501);
-// strtol's long carries the full signed 64-bit brightness.
-static_assert(sizeof(long) == 8);
+// The brightness is a signed 64-bit integer on every target, 32-bit ones
+// among them, where long is 32 bits.
+static_assert(sizeof(long long) == 8);
 
 struct dir_closer {
 	void operator()(DIR *d) const noexcept { (void)closedir(d); }
@@ -84,7 +85,7 @@ void usage(const char *name)
 
 // Writes value to the brightness attribute of the class entry whose canonical
 // path is device. Reports its own failures; returns the exit status.
-[[nodiscard]] int set_brightness(const char *device, long value)
+[[nodiscard]] int set_brightness(const char *device, long long value)
 {
 	unique_dir const dir{opendir(class_dir)};
 	if (!dir) {
@@ -124,7 +125,7 @@ void usage(const char *name)
 
 	// The full 64-bit value: cutting it to 32 bits would turn a request the
 	// kernel must refuse into some other, valid brightness.
-	int const len = snprintf(path, sizeof path, "%ld", value);
+	int const len = snprintf(path, sizeof path, "%lld", value);
 	ssize_t const written = write(file.fd, path, static_cast<size_t>(len));
 	if (written < 0) {
 		int const err = errno;
@@ -161,7 +162,7 @@ int main(int argc, char *argv[])
 	// range error refuses the argument. No bounds: the kernel's attribute
 	// decides.
 	errno = 0;
-	long const value = classic_strtol(argv[2], nullptr, 0);
+	long long const value = classic_strtoll(argv[2], nullptr, 0);
 	if (errno != 0) {
 		int const err = errno;
 		fprintf(stderr, "Error: Invalid brightness argument (%d: %s)\n", err, strerror(err));
