@@ -1,8 +1,19 @@
 """What every test driver shares: a few lines of TAP, which Meson reads case
-by case, and the probe for the namespaces that the sandboxes make."""
+by case, the time limits, and the probes for what a test needs."""
 import os
+import shutil
 import subprocess
 import sys
+
+# A time limit is what a step needs on a fast machine with room to spare,
+# times SLOWDOWN: by default room for a board or an emulator 15 times slower.
+# TEST_SLOWDOWN sets another factor; meson test's --timeout-multiplier is
+# the same for a whole test.
+SLOWDOWN = float(os.environ.get('TEST_SLOWDOWN') or 15)
+
+
+def seconds(fast):
+    return fast * SLOWDOWN
 
 
 def namespaces(*flags):
@@ -13,6 +24,23 @@ def namespaces(*flags):
     user = () if os.getuid() == 0 else ('--user', '--map-root-user')
     command = ['unshare', *user, *flags]
     return command if subprocess.run([*command, 'true'], capture_output=True).returncode == 0 else None
+
+
+def strace_traces():
+    """Whether strace can trace here (an emulator may not implement ptrace)."""
+    return bool(shutil.which('strace')) and subprocess.run(
+        ['strace', '-o', '/dev/null', 'true'], capture_output=True).returncode == 0
+
+
+def valgrind_runs(valgrind):
+    """Why valgrind cannot check a program here, or None. Under an emulator
+    it may crash or hang."""
+    try:
+        p = subprocess.run([valgrind, '-q', '--error-exitcode=99', 'true'], capture_output=True, text=True,
+                           timeout=seconds(4))
+    except subprocess.TimeoutExpired:
+        return 'valgrind does not finish here'
+    return None if p.returncode == 0 else f'valgrind does not run here: {p.stderr.strip()[-200:]}'
 
 
 class Tap:
@@ -29,6 +57,15 @@ class Tap:
         print(f'{"not ok" if problems else "ok"} {self.count} - {name}', flush=True)
         for p in problems:
             print('#', str(p).replace('\n', '\n# '), flush=True)
+
+    def attempt(self, name, work):
+        """One case whose work may fail outright: work() returns its
+        problems, and what it raises is one more; the later cases still run."""
+        try:
+            problems = work()
+        except Exception as e:  # a case that cannot finish fails; the rest still run
+            problems = [f'{type(e).__name__}: {e}']
+        self.check(name, problems)
 
     def skip(self, name, reason):
         self.count += 1

@@ -13,7 +13,7 @@ import sys
 import tempfile
 import time
 
-from helpers import Tap, namespaces, skip_all
+from helpers import Tap, namespaces, seconds, skip_all
 from lumivar_messages import not_found
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -112,6 +112,30 @@ def inside(work):
         json.dump(results, f)
 
 
+def setuid_takes_effect():
+    """Whether pkexec's set-user-ID bit takes effect here: an emulator
+    ignores it, and pkexec started by another user then says so."""
+    p = subprocess.run(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', 'pkexec',
+                        '--disable-internal-agent', '/bin/true'],
+                       stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=seconds(2))
+    return 'must be setuid root' not in p.stderr
+
+
+def run_inside(work):
+    """Installs, runs the checks inside the namespaces: their results, and
+    what the sandbox said."""
+    subprocess.run([os.environ['MESON'], 'install', '-C', os.environ['BUILD_ROOT'], '--no-rebuild',
+                    '--destdir', f'{work}/root'], check=True, capture_output=True)
+    sandbox = subprocess.run([os.path.join(os.environ['TOOLS'], 'backlight-sandbox'), '--device',
+                              f'{DEVPATH},raw,1200,', '--', 'unshare', '--pid', '--fork', '--mount-proc',
+                              sys.executable, __file__, '--inside', work],
+                             capture_output=True, text=True, timeout=seconds(8))
+    if not os.path.exists(f'{work}/results'):
+        return [], [f'status {sandbox.returncode}', sandbox.stdout, sandbox.stderr]
+    with open(f'{work}/results', encoding='utf-8') as f:
+        return json.load(f), []
+
+
 def main():
     if os.getuid() != 0:
         skip_all('pkexec and polkitd need real root')
@@ -120,27 +144,23 @@ def main():
             skip_all(f'{tool} is not installed')
     if not namespaces('--mount', '--pid', '--fork', '--mount-proc'):
         skip_all('no private mount and PID namespaces')
+    if not setuid_takes_effect():
+        skip_all("pkexec's set-user-ID bit takes no effect here")
     tap = Tap()
+    before = host_state()
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)  # polkitd reads its copies here as its own user
-        subprocess.run([os.environ['MESON'], 'install', '-C', os.environ['BUILD_ROOT'], '--no-rebuild',
-                        '--destdir', f'{work}/root'], check=True, capture_output=True)
-        before = host_state()
-        sandbox = subprocess.run([os.path.join(os.environ['TOOLS'], 'backlight-sandbox'), '--device',
-                                  f'{DEVPATH},raw,1200,', '--', 'unshare', '--pid', '--fork', '--mount-proc',
-                                  sys.executable, __file__, '--inside', work], capture_output=True, text=True)
-        results = []
-        if os.path.exists(f'{work}/results'):
-            with open(f'{work}/results', encoding='utf-8') as f:
-                results = json.load(f)
+        try:
+            results, died = run_inside(work)
+        except Exception as e:  # the checks that did not run fail below
+            results, died = [], [f'{type(e).__name__}: {e}']
         for name, problems in results:
             tap.check(name, problems)
         if any(problems for _, problems in results):
             with open(f'{work}/daemons.log', encoding='utf-8', errors='replace') as f:
                 print('# daemons:\n# ' + f.read().replace('\n', '\n# '), flush=True)
         # The inside writes its results after its last check: without them, it died early.
-        tap.check('every check inside the namespaces ran',
-                  [] if results else [f'status {sandbox.returncode}', sandbox.stdout, sandbox.stderr])
+        tap.check('every check inside the namespaces ran', died)
     tap.check("the host's /run/dbus, polkit directories and install tree are unchanged",
               [] if host_state() == before else ['they changed'])
     tap.done()

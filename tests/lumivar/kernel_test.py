@@ -10,7 +10,7 @@ import os
 import shutil
 import subprocess
 
-from helpers import Tap, skip_all
+from helpers import Tap, seconds, skip_all
 from lumivar_messages import NOT_ROOT, not_found, write_failed
 from write_trace import write_problems
 
@@ -80,10 +80,13 @@ def main():
     if missing.returncode:
         skip_all(missing.stderr.strip().removeprefix('kernel-sandbox: '))
     words = [word for _, who, device, value, *_ in CASES for word in (who, device, value)]
-    p = subprocess.run([KERNEL_SANDBOX, '--', 'sh', '-c', RUNNER, 'sh', *words], capture_output=True, text=True,
-                       timeout=400)
-    lines = p.stdout.splitlines()
-    print('# ' + p.stderr.strip().replace('\n', '\n# '), flush=True)
+    try:
+        p = subprocess.run([KERNEL_SANDBOX, '--', 'sh', '-c', RUNNER, 'sh', *words], capture_output=True, text=True,
+                           timeout=seconds(30))
+        lines, log = p.stdout.splitlines(), p.stderr
+    except subprocess.TimeoutExpired as e:
+        lines, log = [], f'the guest took longer than {e.timeout:.0f} s'
+    print('# ' + log.strip().replace('\n', '\n# '), flush=True)
     if 'END' not in lines:
         print('Bail out! the guest did not finish:\n# ' + '\n# '.join(lines[-30:]), flush=True)
         raise SystemExit(1)

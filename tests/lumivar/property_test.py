@@ -20,7 +20,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import lumivar_messages
-from helpers import Tap, namespaces, skip_all
+from helpers import Tap, namespaces, seconds, skip_all
 
 LUMIVAR = os.environ['LUMIVAR']
 BACKLIGHT_SANDBOX = os.path.join(os.environ['TOOLS'], 'backlight-sandbox')
@@ -119,7 +119,7 @@ def one_run(rng, targets, files):
     device, brightness = device_arg(rng, sorted(targets)), brightness_arg(rng)
     for path in files:
         open(path, 'wb').close()
-    p = subprocess.run([LUMIVAR, device, brightness], capture_output=True, timeout=30)
+    p = subprocess.run([LUMIVAR, device, brightness], capture_output=True, timeout=seconds(2))
     value = strtol(brightness)
     if value is None:
         want = (1, RANGE, {})
@@ -135,16 +135,16 @@ def one_run(rng, targets, files):
     return [f'device {device!r} brightness {brightness!r}: {p}' for p in problems]
 
 
-def check_properties(tap, seed, targets, files):
+def check_properties(seed, targets, files):
     failures = []
     for i in range(RUNS):
         problems = one_run(random.Random(f'{seed}:{i}'), targets, files)
         if problems:
             failures.append(f'seed {seed} run {i}: ' + '; '.join(problems))
-    tap.check(f'{RUNS} random runs (seed {seed})', failures[:10] + ([f'{len(failures)} runs failed'] if failures else []))
+    return failures[:10] + ([f'{len(failures)} runs failed'] if failures else [])
 
 
-def check_load(tap, path, entry_device):
+def check_load(path, entry_device):
     """1000 runs, 8 at a time, against one device while a reader watches its file."""
     with open(path, 'wb') as f:
         f.write(b'100')
@@ -153,7 +153,7 @@ def check_load(tap, path, entry_device):
     def writer(i):
         value = str(100 + (i * 7919) % 900).encode()
         issued.add(value)
-        p = subprocess.run([LUMIVAR, entry_device, value], capture_output=True, timeout=30)
+        p = subprocess.run([LUMIVAR, entry_device, value], capture_output=True, timeout=seconds(2))
         if (p.returncode, p.stdout, p.stderr) != (0, b'', b''):
             problems.append(f'run {i}: {p.returncode} {p.stdout!r} {p.stderr!r}')
 
@@ -169,14 +169,15 @@ def check_load(tap, path, entry_device):
 
     watcher = threading.Thread(target=reader)
     watcher.start()
-    with ThreadPoolExecutor(8) as pool:
-        list(pool.map(writer, range(1000)))
-    done.set()
-    watcher.join()
+    try:
+        with ThreadPoolExecutor(8) as pool:
+            list(pool.map(writer, range(1000)))
+    finally:
+        done.set()
+        watcher.join()
     with open(path, 'rb') as f:
         final = f.read()
-    tap.check('load: 1000 runs, 8 at a time, each exits 0 and the file always holds one whole value',
-              problems[:10] + ([] if final in issued else [f'final {final!r}']))
+    return problems[:10] + ([] if final in issued else [f'final {final!r}'])
 
 
 def inside():
@@ -185,9 +186,10 @@ def inside():
     files = sorted(set(targets.values()) | {'/sys/devices/platform/hidden_bl/brightness'})
     seed = int(os.environ.get('PROPERTY_SEED') or random.SystemRandom().randrange(2**32))
     print(f'# seed {seed}: PROPERTY_SEED={seed} replays it')
-    check_properties(tap, seed, targets, files)
+    tap.attempt(f'{RUNS} random runs (seed {seed})', lambda: check_properties(seed, targets, files))
     intel = next(d for d in targets if d.endswith(b'/intel_backlight'))
-    check_load(tap, targets[intel], intel)
+    tap.attempt('load: 1000 runs, 8 at a time, each exits 0 and the file always holds one whole value',
+                lambda: check_load(targets[intel], intel))
     tap.done()
 
 

@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import time
 
-from helpers import Tap, namespaces
+from helpers import Tap, namespaces, seconds, valgrind_runs
 
 PROBE = os.environ['PROXISONDE']
 LEAKY_PROBE = os.environ['LEAKY_PROBE']
@@ -19,7 +19,9 @@ SANITIZED = os.environ.get('SANITIZED')
 URL = re.compile(r'https://[a-z0-9-]+(\.[a-z0-9-]+)+')
 PROXY_VARS = ('http_proxy', 'https_proxy', 'all_proxy', 'no_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'ALL_PROXY', 'NO_PROXY')
 # A sanitized build checks memory itself, and cannot run under valgrind.
-MEMCHECK = shutil.which('valgrind') and not SANITIZED
+NO_MEMCHECK = ('a sanitized build checks memory itself' if SANITIZED else
+               'no valgrind here' if not shutil.which('valgrind') else valgrind_runs('valgrind'))
+MEMCHECK = not NO_MEMCHECK
 # What libproxy itself leaves behind is suppressed by the call chains inside
 # it. Memory still reachable at exit is the libraries' (GLib keeps its type
 # system), not a leak. valgrind's own messages (about a debug format it cannot
@@ -30,6 +32,9 @@ if MEMCHECK and '--show-realloc-size-zero' in subprocess.run(['valgrind', '--hel
                                                              text=True).stdout:
     SUPPRESSIONS.append(os.path.join(HERE, 'duktape.supp'))
 LEAKS = 'definite,indirect,possible'
+# A run of the real library is killed after KILL seconds, and fails when it
+# takes longer than a lookup with nothing to find should.
+KILL = str(int(seconds(4)))
 VALGRIND = ('valgrind', '-q', '--leak-check=full', f'--show-leak-kinds={LEAKS}', f'--errors-for-leak-kinds={LEAKS}',
             '--error-exitcode=99', '--num-callers=40', *[f'--suppressions={s}' for s in SUPPRESSIONS])
 
@@ -55,7 +60,7 @@ def with_stub(mode, args, wrap=()):
     with tempfile.TemporaryDirectory() as tmp:
         log, vglog = os.path.join(tmp, 'calls'), os.path.join(tmp, 'valgrind')
         env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log, PROXY_STUB=mode)
-        p = subprocess.run([*memcheck(wrap, vglog), PROBE, *args], capture_output=True, env=env, timeout=60)
+        p = subprocess.run([*memcheck(wrap, vglog), PROBE, *args], capture_output=True, env=env, timeout=seconds(4))
         with open(log, encoding='utf-8') as f:
             return quiet_exit(p, vglog), f.read().splitlines()
 
@@ -82,23 +87,26 @@ STUB_CASES = [
 ]
 
 
+def stub_case(mode, args, calls_ok, wrap=()):
+    problems, calls = with_stub(mode, args, wrap)
+    return problems + calls_ok(calls)
+
+
 def check_stub(tap):
     for name, mode, args, calls_ok in STUB_CASES:
-        problems, calls = with_stub(mode, args)
-        tap.check(f'stub: {name}', problems + calls_ok(calls))
+        tap.attempt(f'stub: {name}', lambda: stub_case(mode, args, calls_ok))
     name = f'stub: the answer and the factory are freed ({"LeakSanitizer" if SANITIZED else "valgrind"})'
     if SANITIZED or MEMCHECK:
-        problems, calls = with_stub('', (), VALGRIND if MEMCHECK else ())
-        tap.check(name, problems + full_lookup(calls))
+        tap.attempt(name, lambda: stub_case('', (), full_lookup, VALGRIND if MEMCHECK else ()))
     else:
-        tap.skip(name, 'no valgrind here')
+        tap.skip(name, NO_MEMCHECK)
 
 
-def check_binding(tap):
+def binding():
     dynsym = subprocess.run(['objdump', '-T', PROBE], capture_output=True, text=True, check=True).stdout
     bound = sorted(re.findall(r'\((\S+)\)\s+(px_\w+)$', dynsym, re.M))
     want = [('LIBPROXY_0.4.16', f'px_proxy_factory_{f}') for f in ('free', 'get_proxies', 'new')]
-    tap.check('the three calls bind to LIBPROXY_0.4.16', [] if bound == want else [f'bound: {bound}'])
+    return [] if bound == want else [f'bound: {bound}']
 
 
 def check_real(tap):
@@ -115,7 +123,7 @@ def check_real(tap):
     memchecks = [((), '')] + ([(VALGRIND, ' (valgrind)')] if MEMCHECK else [])
     # name, what it runs in, its memory checker, what it runs, whether the
     # WPAD server must be asked (None: no WPAD sandbox)
-    runs = [(f'real libproxy, no network, no proxy configured{how}', [*(ns or ()), 'timeout', '30'], wrap, PROBE, None)
+    runs = [(f'real libproxy, no network, no proxy configured{how}', [*(ns or ()), 'timeout', KILL], wrap, PROBE, None)
             for wrap, how in memchecks]
     runs += [(f'WPAD: the discovery request reaches the loopback server{how}', [], wrap, PROBE, True)
              for wrap, how in memchecks]
@@ -125,42 +133,47 @@ def check_real(tap):
             tap.skip(name, 'no private network namespace here')
         return
     for name, prefix, wrap, program, asked in runs:
-        with tempfile.TemporaryDirectory() as tmp:
-            log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
-            command = [*prefix, *memcheck(wrap, vglog), program]
-            if asked is not None:
-                command = [WPAD_SANDBOX, '--log', log, '--', 'timeout', '30', *command]
-            start = time.monotonic()
-            p = subprocess.run(command, capture_output=True, env=env)
-            took = time.monotonic() - start
-            # No log at all: the sandbox failed before its server started.
-            requests = open(log, encoding='utf-8').read() if asked is not None and os.path.exists(log) else ''
-            problems = quiet_exit(p, vglog) + ([] if took < 20 else [f'took {took:.1f} s'])
-        if asked is not None and ('"GET /wpad.dat HTTP/1.1" 200' in requests) != asked:
-            problems.append(f'server log: {requests!r}')
-        tap.check(name, problems)
+        tap.attempt(name, lambda: real_run(env, prefix, wrap, program, asked))
     if MEMCHECK:
-        check_suppressions_exact(tap, env)
+        for keeps in ('answer', 'factory'):
+            tap.attempt(f'valgrind still reports a caller that keeps the {keeps}', lambda: still_reported(env, keeps))
 
 
-def check_suppressions_exact(tap, env):
+def real_run(env, prefix, wrap, program, asked):
+    """One run of program on the real library; asked: whether the WPAD
+    server must be asked (None: no WPAD sandbox)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
+        command = [*prefix, *memcheck(wrap, vglog), program]
+        if asked is not None:
+            command = [WPAD_SANDBOX, '--log', log, '--', 'timeout', KILL, *command]
+        start = time.monotonic()
+        p = subprocess.run(command, capture_output=True, env=env)
+        took = time.monotonic() - start
+        # No log at all: the sandbox failed before its server started.
+        requests = open(log, encoding='utf-8').read() if asked is not None and os.path.exists(log) else ''
+        problems = quiet_exit(p, vglog) + ([] if took < seconds(2) else [f'took {took:.1f} s'])
+    if asked is not None and ('"GET /wpad.dat HTTP/1.1" 200' in requests) != asked:
+        problems.append(f'server log: {requests!r}')
+    return problems
+
+
+def still_reported(env, keeps):
     """A caller that keeps the answer, or the factory, is still reported
     under the suppressions of libproxy's own leaks."""
-    for keeps in ('answer', 'factory'):
-        with tempfile.TemporaryDirectory() as tmp:
-            log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
-            p = subprocess.run([WPAD_SANDBOX, '--log', log, '--', 'timeout', '30', *memcheck(VALGRIND, vglog),
-                                LEAKY_PROBE, *(() if keeps == 'answer' else (keeps,))], capture_output=True, env=env)
-            with open(vglog, encoding='utf-8', errors='replace') as f:
-                report = f.read()
-        found = p.returncode == 99 and 'definitely lost in loss record' in report
-        tap.check(f'valgrind still reports a caller that keeps the {keeps}',
-                  [] if found else [f'status {p.returncode}, valgrind:\n{report}'])
+    with tempfile.TemporaryDirectory() as tmp:
+        log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
+        p = subprocess.run([WPAD_SANDBOX, '--log', log, '--', 'timeout', KILL, *memcheck(VALGRIND, vglog),
+                            LEAKY_PROBE, *(() if keeps == 'answer' else (keeps,))], capture_output=True, env=env)
+        with open(vglog, encoding='utf-8', errors='replace') as f:
+            report = f.read()
+    found = p.returncode == 99 and 'definitely lost in loss record' in report
+    return [] if found else [f'status {p.returncode}, valgrind:\n{report}']
 
 
 def main():
     tap = Tap()
-    check_binding(tap)
+    tap.attempt('the three calls bind to LIBPROXY_0.4.16', binding)
     check_stub(tap)
     check_real(tap)
     tap.done()
