@@ -32,9 +32,10 @@ if MEMCHECK and '--show-realloc-size-zero' in subprocess.run(['valgrind', '--hel
                                                              text=True).stdout:
     SUPPRESSIONS.append(os.path.join(HERE, 'duktape.supp'))
 LEAKS = 'definite,indirect,possible'
-# A run of the real library is killed after KILL seconds, and fails when it
-# takes longer than a lookup with nothing to find should.
-KILL = str(int(seconds(4)))
+# A run of the real library is stopped after a time (and killed if it does
+# not stop), and fails when it takes longer than a lookup with nothing to
+# find should.
+TIMEOUT = ('timeout', '-k', '5', str(int(seconds(4))))
 VALGRIND = ('valgrind', '-q', '--leak-check=full', f'--show-leak-kinds={LEAKS}', f'--errors-for-leak-kinds={LEAKS}',
             '--error-exitcode=99', '--num-callers=40', *[f'--suppressions={s}' for s in SUPPRESSIONS])
 
@@ -104,7 +105,9 @@ def check_stub(tap):
 
 def binding():
     dynsym = subprocess.run(['objdump', '-T', PROBE], capture_output=True, text=True, check=True).stdout
-    bound = sorted(re.findall(r'\((\S+)\)\s+(px_\w+)$', dynsym, re.M))
+    # VERSION, then the symbol's other field where the target has one
+    # (ppc64's local entry offset), then the name
+    bound = sorted(re.findall(r'\((\S+)\)\s+(?:0x[0-9a-f]+\s+)?(px_\w+)$', dynsym, re.M))
     want = [('LIBPROXY_0.4.16', f'px_proxy_factory_{f}') for f in ('free', 'get_proxies', 'new')]
     return [] if bound == want else [f'bound: {bound}']
 
@@ -123,7 +126,7 @@ def check_real(tap):
     memchecks = [((), '')] + ([(VALGRIND, ' (valgrind)')] if MEMCHECK else [])
     # name, what it runs in, its memory checker, what it runs, whether the
     # WPAD server must be asked (None: no WPAD sandbox)
-    runs = [(f'real libproxy, no network, no proxy configured{how}', [*(ns or ()), 'timeout', KILL], wrap, PROBE, None)
+    runs = [(f'real libproxy, no network, no proxy configured{how}', [*(ns or ()), *TIMEOUT], wrap, PROBE, None)
             for wrap, how in memchecks]
     runs += [(f'WPAD: the discovery request reaches the loopback server{how}', [], wrap, PROBE, True)
              for wrap, how in memchecks]
@@ -132,11 +135,30 @@ def check_real(tap):
         for name, *_ in runs:
             tap.skip(name, 'no private network namespace here')
         return
+    slow = MEMCHECK and lookup_too_slow(env, ns)
     for name, prefix, wrap, program, asked in runs:
-        tap.attempt(name, lambda: real_run(env, prefix, wrap, program, asked))
+        if wrap and slow:
+            tap.skip(name, slow)
+        else:
+            tap.attempt(name, lambda: real_run(env, prefix, wrap, program, asked))
     if MEMCHECK:
         for keeps in ('answer', 'factory'):
-            tap.attempt(f'valgrind still reports a caller that keeps the {keeps}', lambda: still_reported(env, keeps))
+            name = f'valgrind still reports a caller that keeps the {keeps}'
+            if slow:
+                tap.skip(name, slow)
+            else:
+                tap.attempt(name, lambda: still_reported(env, keeps))
+
+
+def lookup_too_slow(env, ns):
+    """Why valgrind cannot check the real library here, or None: under an
+    emulator it may check a small program in time and still take many
+    minutes over one lookup, which takes a second or two on a fast machine."""
+    try:
+        subprocess.run([*ns, *VALGRIND, PROBE], capture_output=True, env=env, timeout=seconds(4))
+    except subprocess.TimeoutExpired as e:
+        return f'valgrind does not finish one real lookup within {e.timeout:.0f} s here'
+    return None
 
 
 def real_run(env, prefix, wrap, program, asked):
@@ -146,7 +168,7 @@ def real_run(env, prefix, wrap, program, asked):
         log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
         command = [*prefix, *memcheck(wrap, vglog), program]
         if asked is not None:
-            command = [WPAD_SANDBOX, '--log', log, '--', 'timeout', KILL, *command]
+            command = [WPAD_SANDBOX, '--log', log, '--', *TIMEOUT, *command]
         start = time.monotonic()
         p = subprocess.run(command, capture_output=True, env=env)
         took = time.monotonic() - start
@@ -163,7 +185,7 @@ def still_reported(env, keeps):
     under the suppressions of libproxy's own leaks."""
     with tempfile.TemporaryDirectory() as tmp:
         log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
-        p = subprocess.run([WPAD_SANDBOX, '--log', log, '--', 'timeout', KILL, *memcheck(VALGRIND, vglog),
+        p = subprocess.run([WPAD_SANDBOX, '--log', log, '--', *TIMEOUT, *memcheck(VALGRIND, vglog),
                             LEAKY_PROBE, *(() if keeps == 'answer' else (keeps,))], capture_output=True, env=env)
         with open(vglog, encoding='utf-8', errors='replace') as f:
             report = f.read()
