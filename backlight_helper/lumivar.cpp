@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 // lumivar: set the brightness of one display backlight.
 //
 //   lumivar DEVICE BRIGHTNESS

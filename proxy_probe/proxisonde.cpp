@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 // proxisonde: have libproxy look up the proxies for one fixed URL, once.
 //
 // A desktop starts this program so that whatever proxy discovery libproxy

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """What every test driver shares: a few lines of TAP, which Meson reads case
 by case, the time limits, and the probes for what a test needs."""
 import os

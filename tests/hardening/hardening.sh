@@ -1,4 +1,6 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 # hardening.sh [--stack-protector] [--fortified] BINARY: checks how the
 # program was built and linked. The options say that the compiler has put
 # stack protection, or fortified calls, into this program, so they must be

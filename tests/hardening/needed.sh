@@ -1,4 +1,6 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 # needed.sh BINARY LIBRARY...: the binary's NEEDED entries are exactly
 # LIBRARY..., and it imports nothing that reads the environment, loads code or
 # starts a process. Where the target's ABI keeps the stack guard in the

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """The installed tree and the polkit action that ties pkexec to lumivar. TAP."""
 import json
 import os

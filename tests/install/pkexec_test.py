@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """lumivar started through pkexec, authorised by a real polkitd reading the
 installed action. Everything runs in private mount and PID namespaces inside
 the backlight sandbox: a tmpfs on /run holds a private system bus

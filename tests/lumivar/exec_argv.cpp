@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 // Starts a program with exactly the argument vector that follows its path,
 // so that a test can choose the program name or give no vector at all:
 //   exec_argv PROGRAM [ARGV0 [ARG...]]

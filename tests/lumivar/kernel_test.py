@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """lumivar against the real Linux kernel: every case in one boot of
 tools/kernel-sandbox, where Debian's kernel runs in QEMU with a panel that
 the kernel's own acpi_video driver registers from an extra ACPI table. Each

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """lumivar end to end: the built binary in a simulated backlight class.
 
 Each case runs the real program in a fresh sandbox and checks its exit

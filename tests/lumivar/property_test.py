@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """lumivar against random arguments, and under load, in one sandbox.
 
 Random device and brightness arguments go to the real program in a simulated

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """The check of an strace trace of a lumivar run that sets a value: the
 brightness attribute is opened once, by its class-entry path, with O_WRONLY
 alone (and the O_LARGEFILE that glibc adds on 32-bit targets), and the value

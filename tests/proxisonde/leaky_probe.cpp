@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 // A probe that keeps what libproxy hands it, for checking that the
 // suppressions of libproxy's own leaks do not hide the caller's:
 //   leaky_probe            frees the factory, not the answer

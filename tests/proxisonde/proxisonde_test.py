@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """proxisonde end to end: against a recording stand-in for libproxy, against
 the real libproxy with no network, and with real WPAD on loopback. TAP."""
 import os

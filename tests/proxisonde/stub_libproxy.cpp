@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 // A stand-in for libproxy.so.1 that records every call, so that the tests see
 // what proxisonde asks of the library. PROXY_STUB_LOG names the file the
 // calls are appended to, one a line. PROXY_STUB=no-factory makes creation

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 // A laptop panel for QEMU's emulated VGA (PCI 00:02.0, ACPI node S10 on the
 // "pc" machine), driven by the kernel's own acpi_video driver: one LCD output
 // with brightness levels 0 to 100, which acpi_video offers as
