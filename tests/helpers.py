@@ -28,6 +28,25 @@ def namespaces(*flags):
     return command if subprocess.run([*command, 'true'], capture_output=True).returncode == 0 else None
 
 
+# What each sandbox of tools/ makes, and the commands it runs besides
+# unshare and the shell.
+SANDBOXES = {
+    'backlight-sandbox': (('--mount', '--propagation', 'private'), ('mount',)),
+    'wpad-sandbox': (('--net', '--mount', '--propagation', 'private'), ('ip', 'mount', 'python3')),
+}
+
+
+def sandbox_missing(name):
+    """Why tools/NAME cannot run here, or None."""
+    flags, tools = SANDBOXES[name]
+    for tool in tools:
+        if not shutil.which(tool):
+            return f'{name} needs {tool}, and there is none here'
+    if not namespaces(*flags):
+        return f'{name} cannot make its namespaces here (unshare {" ".join(flags)})'
+    return None
+
+
 def strace_traces():
     """Whether strace can trace here (an emulator may not implement ptrace)."""
     return bool(shutil.which('strace')) and subprocess.run(

@@ -15,7 +15,7 @@ import sys
 import tempfile
 import time
 
-from helpers import Tap, namespaces, seconds, skip_all
+from helpers import Tap, namespaces, sandbox_missing, seconds, skip_all
 from lumivar_messages import not_found
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -144,6 +144,9 @@ def main():
     for tool in ('pkexec', 'pkaction', 'dbus-daemon', POLKITD):
         if not shutil.which(tool):
             skip_all(f'{tool} is not installed')
+    reason = sandbox_missing('backlight-sandbox')
+    if reason:
+        skip_all(reason)
     if not namespaces('--mount', '--pid', '--fork', '--mount-proc'):
         skip_all('no private mount and PID namespaces')
     if not setuid_takes_effect():

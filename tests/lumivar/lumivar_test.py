@@ -17,7 +17,7 @@ import subprocess
 import tempfile
 from collections import namedtuple
 
-from helpers import Tap, namespaces, seconds, skip_all, strace_traces, valgrind_runs
+from helpers import Tap, sandbox_missing, seconds, skip_all, strace_traces, valgrind_runs
 from lumivar_messages import (COUNT, NOT_ROOT, RANGE, class_dir_failed, not_found, open_failed, write_failed,
                               wrong_length)
 from write_trace import write_problems
@@ -221,8 +221,9 @@ def sysfs_snapshot():
 
 
 def main():
-    if not namespaces('--mount', '--propagation', 'private'):
-        skip_all('the sandbox cannot make a private mount namespace here')
+    reason = sandbox_missing('backlight-sandbox')
+    if reason:
+        skip_all(reason)
     if VALGRIND:
         reason = valgrind_runs(VALGRIND)
         if reason:

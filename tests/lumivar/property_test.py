@@ -22,7 +22,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import lumivar_messages
-from helpers import Tap, namespaces, seconds, skip_all
+from helpers import Tap, sandbox_missing, seconds, skip_all
 
 LUMIVAR = os.environ['LUMIVAR']
 BACKLIGHT_SANDBOX = os.path.join(os.environ['TOOLS'], 'backlight-sandbox')
@@ -197,8 +197,9 @@ def inside():
 
 if sys.argv[1:] == ['--inside']:
     inside()
-elif not namespaces('--mount', '--propagation', 'private'):
-    skip_all('the sandbox cannot make a private mount namespace here')
 else:
+    reason = sandbox_missing('backlight-sandbox')
+    if reason:
+        skip_all(reason)
     sys.exit(subprocess.run([BACKLIGHT_SANDBOX, *[f'--device={d}' for d in DEVICES], '--',
                              sys.executable, __file__, '--inside']).returncode)
