@@ -157,8 +157,8 @@ CASES = [
          setup=f'rm {INTEL}/brightness; mkdir {INTEL}/brightness'),
     Case('write error', (INTEL, '5'), 1, write_failed('28: No space left on device'),
          setup=f'ln -sf /dev/full {INTEL}/brightness'),
-    Case('short write', (INTEL, '120'), 1, wrong_length(1, 3),
-         wrap=INJECT + ('inject=write:retval=1:when=1',)),
+    *[Case(f'short write: {taken} of 3 bytes taken', (INTEL, '120'), 1, wrong_length(taken, 3),
+           wrap=INJECT + (f'inject=write:retval={taken}:when=1',)) for taken in (1, 0)],
     Case('kernel refuses the value', (INTEL, '4294967296'), 1, write_failed('22: Invalid argument'),
          wrap=INJECT + ('inject=write:error=EINVAL:when=1',)),
 ]
