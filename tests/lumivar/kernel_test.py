@@ -2,15 +2,19 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """lumivar against the real Linux kernel: every case in one boot of
-tools/kernel-sandbox, where Debian's kernel runs in QEMU with a panel that
-the kernel's own acpi_video driver registers from an extra ACPI table. Each
-case checks the exit status, the exact bytes on stderr, an empty stdout, and
-what brightness and actual_brightness read afterwards. Where the guest cannot
-be made here, the cases are skipped with the reason. Output is TAP.
+tools/kernel-sandbox, where Debian's kernel runs in QEMU, in the guest of the
+built lumivar's architecture, with panels that the kernel's own drivers
+register: x86-64's ACPI video driver from an extra ACPI table, aarch64's
+GPIO and LED backlight drivers from nodes added to the device tree. Each
+case runs on each panel of the guest and checks the exit status, the exact
+bytes on stderr, an empty stdout, and what brightness and actual_brightness
+read afterwards. Where the guest cannot be made here, the cases are skipped
+with the reason. Output is TAP.
 """
 import os
 import shutil
 import subprocess
+from collections import namedtuple
 
 from helpers import Tap, seconds, skip_all
 from lumivar_messages import NOT_ROOT, not_found, write_failed
@@ -18,55 +22,93 @@ from write_trace import write_problems
 
 KERNEL_SANDBOX = os.path.join(os.environ['TOOLS'], 'kernel-sandbox')
 
-CLASS_LINK = '/sys/class/backlight/acpi_video0'
-CANONICAL = '/sys/devices/pci0000:00/0000:00:02.0/backlight/acpi_video0'
-MAX, START = 100, 50  # as the table sets them
-REFUSED = write_failed('22: Invalid argument')
-FIRMWARE_FAILS = 77  # the level that the table's set-level method fails to set
+# Each guest's panels, as its firmware describes them: the class entry, its
+# canonical path, its type, its maximum and the level it starts at.
+Panel = namedtuple('Panel', 'entry device type max start')
+PANELS = {
+    'x86_64': [Panel('acpi_video0', '/sys/devices/pci0000:00/0000:00:02.0/backlight/acpi_video0', 'firmware', 100, 50)],
+    'aarch64': [Panel('backlight', '/sys/devices/platform/backlight/backlight/backlight', 'raw', 1, 1),
+                Panel('backlight-led', '/sys/devices/platform/backlight-led/backlight/backlight-led', 'raw', 100, 50)],
+}
+FIRMWARE_FAILS = 77  # the level that the ACPI table's set-level method fails to set
 
-# name, who runs it (root, ruid1000, strace), device, brightness, status,
-# stderr, what brightness and actual_brightness read afterwards (one number
-# for both, or a pair; None: unchanged)
+# One row a case, run in this order on each panel of the guests it names
+# (None: every guest): its name, the guests, who runs lumivar (root;
+# user1000, a caller that is not root; ruid1000, a set-user-ID copy started
+# by user 1000), the device, the brightness, and the answer. The device and
+# the brightness are formatted with the panel: {link}, its class link;
+# {device}, its canonical path; {parent}, that of the device its entry
+# belongs to; {max}, its maximum; {above}, its maximum + 1. An answer that is
+# a number is what lumivar writes: the kernel takes it within the panel's
+# range, 0 to its maximum, and both files then read it; it refuses any other
+# with EINVAL, and the panel keeps its level. Any other answer is the
+# status, the stderr, and what both files read afterwards (None: unchanged;
+# GONE: the entry is gone).
+Case = namedtuple('Case', 'name guests who device value answer')
+GONE = ('-', '-')
 CASES = [
-    ('the canonical path sets 0', 'root', '@DEVICE@', '0', 0, '', 0),
-    ('the canonical path sets the maximum', 'root', '@DEVICE@', str(MAX), 0, '', MAX),
-    ('the canonical path sets a mid value', 'root', '@DEVICE@', '42', 0, '', 42),
-    ('maximum + 1: the kernel refuses it, unchanged', 'root', '@DEVICE@', str(MAX + 1), 1, REFUSED, None),
-    ('4294967296: refused, the panel is not switched off', 'root', '@DEVICE@', '4294967296', 1, REFUSED, None),
-    ('-1: refused, unchanged', 'root', '@DEVICE@', '-1', 1, REFUSED, None),
-    ('the firmware fails to set the level: EIO, it keeps the old one', 'root', '@DEVICE@', str(FIRMWARE_FAILS), 1,
-     write_failed('5: Input/output error'), (FIRMWARE_FAILS, 42)),
-    ('0x1F is written as 31', 'root', '@DEVICE@', '0x1F', 0, '', 31),
-    ('the class link is not the device', 'root', CLASS_LINK, '7', 1, not_found(CLASS_LINK), None),
-    ('a trailing slash is not the device', 'root', '@DEVICE@/', '7', 1, not_found(CANONICAL + '/'), None),
-    ('real user ID 1000, effective 0: refused, unchanged', 'ruid1000', '@DEVICE@', '7', 4, NOT_ROOT, None),
-    ('traced: the value is set', 'strace', '@DEVICE@', '60', 0, '', 60),
+    *[Case(f'brightness {value!r} written as {number}', None, 'root', '{device}', value, number)
+      for value, number in [('0', 0), ('{max}', '{max}'), ('42', 42), ('{above}', '{above}'), ('-1', -1),
+                            ('4294967296', 4294967296), ('2147483648', 2147483648)]],
+    Case('the firmware fails to set the level: EIO, it keeps the old one', ['x86_64'], 'root', '{device}',
+         str(FIRMWARE_FAILS), (1, write_failed('5: Input/output error'), (FIRMWARE_FAILS, 42))),
+    *[Case(f'brightness {value!r} written as {number}', None, 'root', '{device}', value, number)
+      for value, number in [('0x1F', 31), ('017', 15), ('12abc', 12), ('', 0)]],
+    Case('the class link is not the device', None, 'root', '{link}', '1', (1, not_found, None)),
+    Case('a trailing slash is not the device', None, 'root', '{device}/', '1', (1, not_found, None)),
+    Case("the entry's device is not the backlight", None, 'root', '{parent}', '1', (1, not_found, None)),
+    Case('a caller that is not root: refused, unchanged', None, 'user1000', '{device}', '1', (4, NOT_ROOT, None)),
+    Case('real user ID 1000, effective 0: refused, unchanged', None, 'ruid1000', '{device}', '1', (4, NOT_ROOT, None)),
+    Case('traced: the value is set', ['x86_64'], 'strace', '{device}', '60', 60),
+    Case('once the driver is unbound, the device is gone', ['aarch64'], 'unbound', '{device}', '1',
+         (1, not_found, GONE)),
 ]
 
 
-# Runs in the guest with the cases as its arguments, three words each: who
-# runs lumivar, the device (@DEVICE@ standing for the panel's canonical path)
-# and the brightness. Each case answers with one line
+# Runs in the guest with the cases as its arguments, four words each: who
+# runs lumivar, the class entry, the device and the brightness. It first
+# describes each entry with a line
+#   PANEL ENTRY LINK-TARGET CANONICAL-PATH TYPE MAX BRIGHTNESS ACTUAL_BRIGHTNESS
+# and each case answers with one line
 #   CASE STATUS BRIGHTNESS ACTUAL_BRIGHTNESS STDERR STDOUT
-# (the outputs as hex digits, - when empty), and a traced one with its trace
-# after it, each line behind "TRACE ".
+# (a file that cannot be read as -, the outputs as hex digits, - when
+# empty), and a traced one with its trace after it, each line behind "TRACE ".
 RUNNER = '''
-link=/sys/class/backlight/acpi_video0
-echo "DEVICE $(readlink "$link") $DEVICE $(cat "$link/type") $(cat "$link/max_brightness")"
+read_file() {
+	v=$(cat "$1" 2>/dev/null)
+	echo "${v:--}"
+}
 hex() {
 	h=$(od -An -v -tx1 "$1" | tr -d ' \\n')
 	echo "${h:--}"
 }
+for entry in $ENTRIES; do
+	link=/sys/class/backlight/$entry
+	echo "PANEL $entry $(readlink "$link") $(realpath "$link") $(cat "$link/type") $(cat "$link/max_brightness")" \\
+		"$(cat "$link/brightness") $(cat "$link/actual_brightness")"
+done
+cp "$LUMIVAR" /setuid-lumivar && chmod 4755 /setuid-lumivar
+as_user() { # PROGRAM ARG...: run by user and group 1000
+	program=$1
+	shift
+	start-stop-daemon -S -c 1000:1000 -x "$program" -- "$@"
+}
 while [ $# -gt 0 ]; do
-	who=$1 first=$(echo "$2" | sed "s|@DEVICE@|$DEVICE|") second=$3
-	shift 3
+	who=$1 link=/sys/class/backlight/$2 device=$3 value=$4
+	shift 4
 	case $who in
-	root) "$LUMIVAR" "$first" "$second" >/out 2>/err ;;
-	ruid1000) /setpriv --ruid=1000 "$LUMIVAR" "$first" "$second" >/out 2>/err ;;
-	strace) /strace -o /trace -e trace=openat,write,close "$LUMIVAR" "$first" "$second" >/out 2>/err ;;
+	root) "$LUMIVAR" "$device" "$value" >/out 2>/err ;;
+	user1000) as_user "$LUMIVAR" "$device" "$value" >/out 2>/err ;;
+	ruid1000) as_user /setuid-lumivar "$device" "$value" >/out 2>/err ;;
+	strace) /strace -o /trace -e trace=openat,write,close "$LUMIVAR" "$device" "$value" >/out 2>/err ;;
+	unbound)
+		parent=$(realpath "$link/device")
+		echo "${parent##*/}" >"$link/device/driver/unbind"
+		"$LUMIVAR" "$device" "$value" >/out 2>/err
+		;;
 	esac
 	status=$?
-	echo "CASE $status $(cat "$link/brightness") $(cat "$link/actual_brightness") $(hex /err) $(hex /out)"
+	echo "CASE $status $(read_file "$link/brightness") $(read_file "$link/actual_brightness") $(hex /err) $(hex /out)"
 	[ "$who" != strace ] || sed 's/^/TRACE /' /trace
 done
 echo END
@@ -77,11 +119,35 @@ def text(hexdigits):
     return '' if hexdigits == '-' else bytes.fromhex(hexdigits).decode(errors='replace')
 
 
+def runs(arch):
+    """Every case on every panel of the guest, in order: (panel, case, device, brightness, answer)."""
+    for panel in PANELS[arch]:
+        names = {'link': '/sys/class/backlight/' + panel.entry, 'device': panel.device,
+                 'parent': os.path.dirname(os.path.dirname(panel.device)), 'max': panel.max, 'above': panel.max + 1}
+        for case in CASES:
+            if case.guests is None or arch in case.guests:
+                answer = case.answer.format(**names) if isinstance(case.answer, str) else case.answer
+                yield panel, case, case.device.format(**names), case.value.format(**names), answer
+
+
+def expected(panel, device, answer, levels):
+    """What the case should answer on the panel whose files read levels before it: (status, stderr, levels after)."""
+    if not isinstance(answer, tuple):
+        number = int(answer)
+        return (0, '', (number, number)) if 0 <= number <= panel.max else (1, write_failed('22: Invalid argument'),
+                                                                           levels)
+    status, err, after = answer
+    return status, err(device) if callable(err) else err, levels if after is None else after
+
+
 def main():
+    # The guest that the built lumivar needs, or why there is none here.
     missing = subprocess.run([KERNEL_SANDBOX, '--missing'], capture_output=True, text=True)
     if missing.returncode:
         skip_all(missing.stderr.strip().removeprefix('kernel-sandbox: '))
-    words = [word for _, who, device, value, *_ in CASES for word in (who, device, value)]
+    arch = missing.stdout.strip()
+    cases = list(runs(arch))
+    words = [word for panel, case, device, value, _ in cases for word in (case.who, panel.entry, device, value)]
     try:
         p = subprocess.run([KERNEL_SANDBOX, '--', 'sh', '-c', RUNNER, 'sh', *words], capture_output=True, text=True,
                            timeout=seconds(30))
@@ -95,25 +161,32 @@ def main():
     tap = Tap()
     kinds = [ln.split(' ')[0] for ln in lines]
     answers = [ln.split(' ', 1)[1] if ' ' in ln else '' for ln in lines]
-    device = next((a.split() for k, a in zip(kinds, answers) if k == 'DEVICE'), [])
-    tap.check("acpi_video's entry: the class link, the canonical path, type firmware, the maximum",
-              [] if device == ['../..' + CANONICAL[len('/sys'):], CANONICAL, 'firmware', str(MAX)]
-              else [f'got {device}'])
+    described = [a.split() for k, a in zip(kinds, answers) if k == 'PANEL']
+    for panel in PANELS[arch]:
+        want = [panel.entry, '../..' + panel.device[len('/sys'):], panel.device, panel.type, str(panel.max),
+                str(panel.start), str(panel.start)]
+        got = next((d for d in described if d[:1] == [panel.entry]), None)
+        tap.check(f'{arch} {panel.entry}: the class link, the canonical path, type {panel.type}, maximum '
+                  f'{panel.max}, level {panel.start}', [] if got == want else [f'got {got}', f'want {want}'])
     results = [a.split() for k, a in zip(kinds, answers) if k == 'CASE']
     trace = [a for k, a in zip(kinds, answers) if k == 'TRACE']
-    levels = (START, START)
-    for (name, who, _, _, status, err, after), got in zip(CASES, results + [None] * len(CASES)):
-        if who == 'strace' and not shutil.which('strace'):
+    levels = {panel.entry: (panel.start, panel.start) for panel in PANELS[arch]}
+    for (panel, case, device, _, answer), got in zip(cases, results + [None] * len(cases)):
+        name = f'{arch} {panel.entry}: {case.name.format(max=panel.max, above=panel.max + 1)}'
+        if case.who == 'strace' and not shutil.which('strace'):
             tap.skip(name, 'no strace here')
             continue
-        levels = levels if after is None else after if isinstance(after, tuple) else (after, after)
-        want = [str(status), *map(str, levels), err, '']
+        status, err, levels[panel.entry] = expected(panel, device, answer, levels[panel.entry])
+        if not isinstance(answer, tuple):
+            name += ': taken' if status == 0 else ': refused, unchanged'
+        want = [str(status), *map(str, levels[panel.entry]), err, '']
         have = got[:3] + [text(got[3]), text(got[4])] if got else None
         tap.check(name, [] if have == want else [f'got (status, brightness, actual, stderr, stdout) {have}',
                                                  f'want {want}'])
-    if shutil.which('strace'):
-        tap.check('trace: the class entry opened with O_WRONLY alone, written once',
-                  write_problems(trace, CLASS_LINK + '/brightness', '60')[0])
+    if any(case.who == 'strace' for _, case, *_ in cases) and shutil.which('strace'):
+        entry = PANELS[arch][0].entry
+        tap.check(f'{arch} {entry}: trace: the class entry opened with O_WRONLY alone, written once',
+                  write_problems(trace, f'/sys/class/backlight/{entry}/brightness', '60')[0])
     tap.done()
 
 
