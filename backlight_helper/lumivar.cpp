@@ -141,6 +141,27 @@ void usage(const char *name)
 	return exit_ok;
 }
 
+// A descriptor 0, 1 or 2 that the caller left closed would be the next one
+// opened, the class directory's or the attribute's, and a message meant for
+// stderr would land there. Each one that is closed is given /dev/null: a
+// closed stderr loses the messages, it never redirects them. Returns false,
+// having said why where it can, when that cannot be done.
+[[nodiscard]] bool standard_descriptors_open()
+{
+	for (int fd = 0; fd <= 2; ++fd) {
+		if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+			continue;
+		// open() takes the lowest free descriptor, which is this one; it
+		// stays open as the program's own.
+		if (open("/dev/null", O_RDWR) < 0) {
+			int const err = errno;
+			fprintf(stderr, "Error: Could not open /dev/null (%d: %s)\n", err, strerror(err));
+			return false;
+		}
+	}
+	return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -152,6 +173,9 @@ int main(int argc, char *argv[])
 		return exit_not_root;
 	}
 
+	if (!standard_descriptors_open())
+		return exit_failed;
+
 	if (argc != 3) {
 		fputs("Error: Need to be called with exactly two arguments\n", stderr);
 		// Started with no argument vector at all, there is no name to show.
@@ -162,10 +186,12 @@ int main(int argc, char *argv[])
 	// Lenient on purpose: base 0 takes decimal, 0x hex and 0 octal (0b is no
 	// prefix); no digits read as 0 and trailing characters are ignored. Only a
 	// range error refuses the argument. No bounds: the kernel's attribute
-	// decides.
+	// decides. Where no digit was read the end is the start: that is 0 on
+	// every C library, though musl also sets EINVAL for it.
 	errno = 0;
-	long long const value = classic_strtoll(argv[2], nullptr, 0);
-	if (errno != 0) {
+	char *end = nullptr;
+	long long const value = classic_strtoll(argv[2], &end, 0);
+	if (end != argv[2] && errno != 0) {
 		int const err = errno;
 		fprintf(stderr, "Error: Invalid brightness argument (%d: %s)\n", err, strerror(err));
 		usage(argv[0]);
