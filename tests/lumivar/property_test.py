@@ -11,7 +11,8 @@ the one brightness file whose entry's canonical path equals the device
 argument changed, holding the value as strtol reads it. A failing run shows
 its seed and arguments; PROPERTY_SEED replays a run of the suite, and
 PROPERTY_RUNS sets the number of random runs (2000). Then 1000
-runs, 8 at a time, write one device while it is read. Output is TAP.
+runs, 8 at a time, write one device while it is read: the file must hold
+one whole issued value at every read. Output is TAP.
 """
 import os
 import random
@@ -147,13 +148,17 @@ def check_properties(seed, targets, files):
 
 
 def check_load(path, entry_device):
-    """1000 runs, 8 at a time, against one device while a reader watches its file."""
+    """1000 runs, 8 at a time, against one device while a reader watches its
+    file. Each value is a number of three digits written twice, so that no
+    byte-wise mix of two values, nor a part of one, is a value issued: a
+    writer that wrote in pieces or truncated first would show."""
+    first = b'100100'
     with open(path, 'wb') as f:
-        f.write(b'100')
-    issued, problems, done = {b'100'}, [], threading.Event()
+        f.write(first)
+    issued, problems, done = {first}, [], threading.Event()
 
     def writer(i):
-        value = str(100 + (i * 7919) % 900).encode()
+        value = str(100 + (i * 7919) % 900).encode() * 2
         issued.add(value)
         p = subprocess.run([LUMIVAR, entry_device, value], capture_output=True, timeout=seconds(2))
         if (p.returncode, p.stdout, p.stderr) != (0, b'', b''):
@@ -190,7 +195,7 @@ def inside():
     print(f'# seed {seed}: PROPERTY_SEED={seed} replays it')
     tap.attempt(f'{RUNS} random runs (seed {seed})', lambda: check_properties(seed, targets, files))
     intel = next(d for d in targets if d.endswith(b'/intel_backlight'))
-    tap.attempt('load: 1000 runs, 8 at a time, each exits 0 and the file always holds one whole value',
+    tap.attempt('load: 1000 runs, 8 at a time, each exits 0 and the file always holds one whole issued value',
                 lambda: check_load(targets[intel], intel))
     tap.done()
 
