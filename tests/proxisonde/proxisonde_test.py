@@ -3,6 +3,7 @@
 # SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """proxisonde end to end: against a recording stand-in for libproxy, against
 the real libproxy with no network, and with real WPAD on loopback. TAP."""
+import ctypes
 import os
 import re
 import shutil
@@ -58,14 +59,51 @@ def memcheck(wrap, log):
     return (*wrap, f'--log-file={log}') if wrap[:1] == ('valgrind',) else wrap
 
 
-def with_stub(mode, args, wrap=()):
-    """Runs the probe on the stand-in: its problems, and the calls made."""
+def with_stub(mode, args, wrap=(), workdir=''):
+    """Runs the probe on the stand-in: its problems, and the lines it recorded."""
     with tempfile.TemporaryDirectory() as tmp:
         log, vglog = os.path.join(tmp, 'calls'), os.path.join(tmp, 'valgrind')
-        env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log, PROXY_STUB=mode)
+        env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log, PROXY_STUB=mode, PROXY_STUB_DIR=workdir)
         p = subprocess.run([*memcheck(wrap, vglog), PROBE, *args], capture_output=True, env=env, timeout=seconds(4))
         with open(log, encoding='utf-8') as f:
             return quiet_exit(p, vglog), f.read().splitlines()
+
+
+def landlock_abi():
+    """The Landlock ABI that this kernel offers, 0 where it offers none."""
+    create_ruleset, version = 444, 1  # the same number on every architecture
+    abi = ctypes.CDLL(None, use_errno=True).syscall(create_ruleset, None, ctypes.c_size_t(0), ctypes.c_uint(version))
+    return max(abi, 0)
+
+
+# What the stand-in's lookup finds in its directory: each file it tries to
+# change, and what it must still hold afterwards (None: absent).
+LAID_OUT = {'kept': 'kept', 'doomed': 'doomed', 'moved': 'moved', 'long': '0123456789'}
+UNCHANGED = LAID_OUT | {'created': None, 'made': None, 'renamed': None}
+
+
+def confined_writes(abi):
+    """A lookup that tries to create, append, make a directory, remove,
+    rename and truncate changes nothing, and can still read."""
+    with tempfile.TemporaryDirectory() as work:
+        for name, text in LAID_OUT.items():
+            with open(os.path.join(work, name), 'w', encoding='utf-8') as f:
+                f.write(text)
+        problems, lines = with_stub('write', (), workdir=work)
+        after = {}
+        for name in UNCHANGED:
+            path = os.path.join(work, name)
+            after[name] = open(path, encoding='utf-8').read() if os.path.isfile(path) else (
+                'a directory' if os.path.isdir(path) else None)
+    want = dict(UNCHANGED)
+    if abi < 3:  # truncating is a right of its own from ABI 3 on
+        want['long'] = after['long']
+    calls = [ln for ln in lines if not ln.startswith('try ')]
+    problems += full_lookup(calls)
+    problems += [f'{name}: holds {after[name]!r}, want {want[name]!r}' for name in want if after[name] != want[name]]
+    if 'try read kept' not in lines:
+        problems.append(f'the read failed: {lines}')
+    return problems + ([f'attempts: {lines}'] if problems else [])
 
 
 def full_lookup(calls):
@@ -98,6 +136,12 @@ def stub_case(mode, args, calls_ok, wrap=()):
 def check_stub(tap):
     for name, mode, args, calls_ok in STUB_CASES:
         tap.attempt(f'stub: {name}', lambda: stub_case(mode, args, calls_ok))
+    name = 'stub: a lookup creates, appends, makes, removes, renames and truncates nothing, and reads'
+    abi = landlock_abi()
+    if abi:
+        tap.attempt(f'{name} (Landlock ABI {abi})', lambda: confined_writes(abi))
+    else:
+        tap.skip(name, 'this kernel offers no Landlock')
     name = f'stub: the answer and the factory are freed ({"LeakSanitizer" if SANITIZED else "valgrind"})'
     if SANITIZED or MEMCHECK:
         tap.attempt(name, lambda: stub_case('', (), full_lookup, VALGRIND if MEMCHECK else ()))

@@ -2,18 +2,37 @@
 // SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 // A stand-in for libproxy.so.1 that records every call, so that the tests see
 // what proxisonde asks of the library. PROXY_STUB_LOG names the file the
-// calls are appended to, one a line. PROXY_STUB=no-factory makes creation
-// give no factory; PROXY_STUB=no-answer makes the lookup return nothing.
+// calls are appended to, one a line; it is opened when the library is loaded,
+// before the probe gives up its rights to write. PROXY_STUB=no-factory makes
+// creation give no factory; PROXY_STUB=no-answer makes the lookup return
+// nothing; PROXY_STUB=write makes the lookup try each kind of write in the
+// directory PROXY_STUB_DIR, as a hostile proxy script would, and read a file
+// there, each recorded as "try NAME RESULT".
 //
 // The factory type is opaque, and incomplete in some versions of the header,
 // so the factory is a byte from malloc: a run under valgrind then also shows
 // a factory that is not freed, or freed twice.
+#include <errno.h>
+#include <fcntl.h>
 #include <proxy.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
 
 namespace {
+
+int log_fd = -1;
+
+[[gnu::constructor]] void open_log()
+{
+	const char *const name = getenv("PROXY_STUB_LOG");
+	if (name != nullptr)
+		log_fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
 
 bool mode_is(const char *mode)
 {
@@ -24,15 +43,41 @@ bool mode_is(const char *mode)
 // Appends "CALL FACTORY" or "CALL FACTORY URL" to the record.
 void record(const char *call, const pxProxyFactory *factory, const char *url = nullptr)
 {
-	const char *const name = getenv("PROXY_STUB_LOG");
-	FILE *const log = name != nullptr ? fopen(name, "a") : nullptr;
-	if (log == nullptr)
+	if (log_fd < 0 || dprintf(log_fd, "%s %p%s%s\n", call, static_cast<const void *>(factory), url ? " " : "",
+	                          url ? url : "") < 0)
 		abort();
-	fprintf(log, "%s %p", call, static_cast<const void *>(factory));
-	if (url != nullptr)
-		fprintf(log, " %s", url);
-	fputc('\n', log);
-	fclose(log);
+}
+
+void attempt(const char *name, bool done)
+{
+	if (dprintf(log_fd, "try %s %s\n", name, done ? "done" : strerror(errno)) < 0)
+		abort();
+}
+
+bool write_closed(int fd, const char *text)
+{
+	bool const ok = fd >= 0 && write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
+	if (fd >= 0)
+		close(fd);
+	return ok;
+}
+
+// Each kind of write on the files that the test laid out in dir, then a read.
+void try_writes(const std::string &dir)
+{
+	attempt("create", write_closed(open((dir + "/created").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644), "x"));
+	attempt("append", write_closed(open((dir + "/kept").c_str(), O_WRONLY | O_APPEND), "x"));
+	attempt("mkdir", mkdir((dir + "/made").c_str(), 0755) == 0);
+	attempt("remove", unlink((dir + "/doomed").c_str()) == 0);
+	attempt("rename", rename((dir + "/moved").c_str(), (dir + "/renamed").c_str()) == 0);
+	attempt("truncate", truncate((dir + "/long").c_str(), 0) == 0);
+	char text[64] = "";
+	int const fd = open((dir + "/kept").c_str(), O_RDONLY);
+	ssize_t const got = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+	if (fd >= 0)
+		close(fd);
+	if (dprintf(log_fd, "try read %s\n", got >= 0 ? text : strerror(errno)) < 0)
+		abort();
 }
 
 } // namespace
@@ -54,6 +99,8 @@ pxProxyFactory *px_proxy_factory_new(void)
 char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 {
 	record("get_proxies", self, url);
+	if (mode_is("write"))
+		try_writes(getenv("PROXY_STUB_DIR"));
 	if (mode_is("no-answer"))
 		return nullptr;
 	// Allocated as libproxy does: the caller frees each string, then the array.
