@@ -43,8 +43,8 @@ bool mode_is(const char *mode)
 // Appends "CALL FACTORY" or "CALL FACTORY URL" to the record.
 void record(const char *call, const pxProxyFactory *factory, const char *url = nullptr)
 {
-	if (log_fd < 0 || dprintf(log_fd, "%s %p%s%s\n", call, static_cast<const void *>(factory), url ? " " : "",
-	                          url ? url : "") < 0)
+	if (log_fd < 0 || dprintf(log_fd, "%s %p%s%s\n", call, static_cast<const void *>(factory),
+	                          url != nullptr ? " " : "", url != nullptr ? url : "") < 0)
 		abort();
 }
 
@@ -99,8 +99,9 @@ pxProxyFactory *px_proxy_factory_new(void)
 char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 {
 	record("get_proxies", self, url);
-	if (mode_is("write"))
-		try_writes(getenv("PROXY_STUB_DIR"));
+	const char *const dir = getenv("PROXY_STUB_DIR");
+	if (mode_is("write") && dir != nullptr)
+		try_writes(dir);
 	if (mode_is("no-answer"))
 		return nullptr;
 	// Allocated as libproxy does: the caller frees each string, then the array.
