@@ -1,9 +1,20 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """What lumivar says, byte for byte, as the tests expect it."""
+import errno
+import functools
 import os
+import subprocess
 
 LUMIVAR = os.environ['LUMIVAR']
+
+
+@functools.cache
+def error(number):
+    """How lumivar shows an error number, "NUMBER: TEXT", TEXT in the words
+    of the C library it was built with (errno_text is built against it)."""
+    line = subprocess.run([os.environ['ERRNO_TEXT'], str(number)], capture_output=True, text=True, check=True).stdout
+    return line.rstrip('\n').replace(' ', ': ', 1)
 
 
 def usage(name):
@@ -14,7 +25,10 @@ def usage(name):
 
 NOT_ROOT = 'This program can only be used by the root user\n'
 COUNT = 'Error: Need to be called with exactly two arguments\n' + usage(LUMIVAR)
-RANGE = 'Error: Invalid brightness argument (34: Numerical result out of range)\n' + usage(LUMIVAR)
+
+
+def range_refused():
+    return f'Error: Invalid brightness argument ({error(errno.ERANGE)})\n' + usage(LUMIVAR)
 
 
 def class_dir_failed(err):

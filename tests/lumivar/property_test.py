@@ -33,7 +33,7 @@ CLASS = '/sys/class/backlight'
 DEVICES = ['pci0000:00/0000:00:02.0/drm/card0/card0-eDP-1/intel_backlight,raw,1200,',
            'pci0000:00/0000:00:02.0/backlight/acpi_video0,firmware,15,',
            'platform/dell-laptop/backlight/dell_backlight,platform,15,']
-RANGE = lumivar_messages.RANGE.encode()
+RANGE = lumivar_messages.range_refused().encode()
 
 
 def strtol(arg):

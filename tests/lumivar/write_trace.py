@@ -2,8 +2,9 @@
 # SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """The check of an strace trace of a lumivar run that sets a value: the
 brightness attribute is opened once, by its class-entry path, with O_WRONLY
-alone (and the O_LARGEFILE that glibc adds on 32-bit targets), and the value
-is written to it in one call."""
+alone (and the O_LARGEFILE that a C library may add: glibc on 32-bit
+targets, musl everywhere), through open or openat as the C library calls
+it, and the value is written to it in one call."""
 import re
 
 
@@ -11,7 +12,7 @@ def write_problems(lines, attribute, value):
     """(problems, the attribute's descriptor) for the trace lines."""
     lines = [re.sub(r'\s+= ', ' = ', ln) for ln in lines]
     opens = [ln for ln in lines if f'"{attribute}"' in ln]
-    m = re.fullmatch(rf'openat\(AT_FDCWD, "{re.escape(attribute)}", O_WRONLY(?:\|O_LARGEFILE)?\) = (\d+)',
+    m = re.fullmatch(rf'(?:openat\(AT_FDCWD, |open\()"{re.escape(attribute)}", O_WRONLY(?:\|O_LARGEFILE)?\) = (\d+)',
                      opens[0]) if len(opens) == 1 else None
     if not m:
         return [f'want one open of {attribute} with O_WRONLY alone: {opens}'], None
