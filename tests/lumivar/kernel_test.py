@@ -11,6 +11,7 @@ bytes on stderr, an empty stdout, and what brightness and actual_brightness
 read afterwards. Where the guest cannot be made here, the cases are skipped
 with the reason. Output is TAP.
 """
+import errno
 import os
 import shutil
 import subprocess
@@ -21,6 +22,11 @@ from lumivar_messages import NOT_ROOT, not_found, write_failed
 from write_trace import write_problems
 
 KERNEL_SANDBOX = os.path.join(os.environ['TOOLS'], 'kernel-sandbox')
+ERRNO_TEXT = os.environ['ERRNO_TEXT']
+# The error numbers whose texts lumivar may show here, in the words of its C
+# library: errno_text, built against it, says them in the guest.
+ERRNOS = (errno.EIO, errno.EINVAL, errno.ERANGE)
+Kernel = namedtuple('Kernel', 'bits error')
 
 # Each guest's panels, as its firmware describes them: the class entry, its
 # canonical path, its type, its maximum and the level it starts at.
@@ -45,29 +51,36 @@ FIRMWARE_FAILS = 77  # the level that the ACPI table's set-level method fails to
 # status, the stderr, and what both files read afterwards (None: unchanged;
 # GONE: the entry is gone).
 Case = namedtuple('Case', 'name guests who device value answer')
+# A message that is a function is given the device and the guest's texts.
+NOT_FOUND = lambda device, error: not_found(device)  # noqa: E731
 GONE = ('-', '-')
 CASES = [
     *[Case(f'brightness {value!r} written as {number}', None, 'root', '{device}', value, number)
       for value, number in [('0', 0), ('{max}', '{max}'), ('42', 42), ('{above}', '{above}'), ('-1', -1),
-                            ('4294967296', 4294967296), ('2147483648', 2147483648)]],
+                            ('4294967296', 4294967296), ('0x100000000', 4294967296), ('4294967295', 4294967295),
+                            ('2147483648', 2147483648)]],
     Case('the firmware fails to set the level: EIO, it keeps the old one', ['x86_64'], 'root', '{device}',
-         str(FIRMWARE_FAILS), (1, write_failed('5: Input/output error'), (FIRMWARE_FAILS, 42))),
+         str(FIRMWARE_FAILS), (1, lambda device, error: write_failed(error(errno.EIO)), (FIRMWARE_FAILS, 42))),
     *[Case(f'brightness {value!r} written as {number}', None, 'root', '{device}', value, number)
       for value, number in [('0x1F', 31), ('017', 15), ('12abc', 12), ('', 0)]],
-    Case('the class link is not the device', None, 'root', '{link}', '1', (1, not_found, None)),
-    Case('a trailing slash is not the device', None, 'root', '{device}/', '1', (1, not_found, None)),
-    Case("the entry's device is not the backlight", None, 'root', '{parent}', '1', (1, not_found, None)),
+    Case('the class link is not the device', None, 'root', '{link}', '1', (1, NOT_FOUND, None)),
+    Case('a trailing slash is not the device', None, 'root', '{device}/', '1', (1, NOT_FOUND, None)),
+    Case("the entry's device is not the backlight", None, 'root', '{parent}', '1', (1, NOT_FOUND, None)),
     Case('a caller that is not root: refused, unchanged', None, 'user1000', '{device}', '1', (4, NOT_ROOT, None)),
     Case('real user ID 1000, effective 0: refused, unchanged', None, 'ruid1000', '{device}', '1', (4, NOT_ROOT, None)),
     Case('traced: the value is set', ['x86_64'], 'strace', '{device}', '60', 60),
     Case('once the driver is unbound, the device is gone', ['aarch64'], 'unbound', '{device}', '1',
-         (1, not_found, GONE)),
+         (1, NOT_FOUND, GONE)),
 ]
 
 
 # Runs in the guest with the cases as its arguments, four words each: who
 # runs lumivar, the class entry, the device and the brightness. It first
-# describes each entry with a line
+# gives the C library's texts of the error numbers, a line each
+#   ERRNO NUMBER TEXT
+# then the width of the kernel's addresses, and so of its unsigned long
+#   BITS N
+# and describes each entry with a line
 #   PANEL ENTRY LINK-TARGET CANONICAL-PATH TYPE MAX BRIGHTNESS ACTUAL_BRIGHTNESS
 # and each case answers with one line
 #   CASE STATUS BRIGHTNESS ACTUAL_BRIGHTNESS STDERR STDOUT
@@ -82,6 +95,9 @@ hex() {
 	h=$(od -An -v -tx1 "$1" | tr -d ' \\n')
 	echo "${h:--}"
 }
+/errno_text ERRNOS | sed 's/^/ERRNO /'
+read -r address _ </proc/kallsyms
+echo "BITS $((${#address} * 4))"
 for entry in $ENTRIES; do
 	link=/sys/class/backlight/$entry
 	echo "PANEL $entry $(readlink "$link") $(realpath "$link") $(cat "$link/type") $(cat "$link/max_brightness")" \\
@@ -100,7 +116,7 @@ while [ $# -gt 0 ]; do
 	root) "$LUMIVAR" "$device" "$value" >/out 2>/err ;;
 	user1000) as_user "$LUMIVAR" "$device" "$value" >/out 2>/err ;;
 	ruid1000) as_user /setuid-lumivar "$device" "$value" >/out 2>/err ;;
-	strace) /strace -o /trace -e trace=openat,write,close "$LUMIVAR" "$device" "$value" >/out 2>/err ;;
+	strace) /strace -o /trace -e trace=open,openat,write,close "$LUMIVAR" "$device" "$value" >/out 2>/err ;;
 	unbound)
 		parent=$(realpath "$link/device")
 		echo "${parent##*/}" >"$link/device/driver/unbind"
@@ -112,7 +128,7 @@ while [ $# -gt 0 ]; do
 	[ "$who" != strace ] || sed 's/^/TRACE /' /trace
 done
 echo END
-'''
+'''.replace('ERRNOS', ' '.join(map(str, ERRNOS)))
 
 
 def text(hexdigits):
@@ -130,14 +146,19 @@ def runs(arch):
                 yield panel, case, case.device.format(**names), case.value.format(**names), answer
 
 
-def expected(panel, device, answer, levels):
-    """What the case should answer on the panel whose files read levels before it: (status, stderr, levels after)."""
-    if not isinstance(answer, tuple):
-        number = int(answer)
-        return (0, '', (number, number)) if 0 <= number <= panel.max else (1, write_failed('22: Invalid argument'),
-                                                                           levels)
-    status, err, after = answer
-    return status, err(device) if callable(err) else err, levels if after is None else after
+def expected(panel, device, answer, levels, kernel):
+    """What the case should answer on the panel whose files read levels
+    before it, on the kernel: (status, stderr, levels after)."""
+    if isinstance(answer, tuple):
+        status, err, after = answer
+        return status, err(device, kernel.error) if callable(err) else err, levels if after is None else after
+    # The kernel's rule: the class reads the text into an unsigned long, so
+    # a number beyond its range is ERANGE; one out of the panel's range,
+    # negative or above its maximum, is EINVAL; the panel keeps its level.
+    number = int(answer)
+    if 0 <= number <= panel.max:
+        return 0, '', (number, number)
+    return 1, write_failed(kernel.error(errno.ERANGE if number >= 2 ** kernel.bits else errno.EINVAL)), levels
 
 
 def main():
@@ -149,8 +170,8 @@ def main():
     cases = list(runs(arch))
     words = [word for panel, case, device, value, _ in cases for word in (case.who, panel.entry, device, value)]
     try:
-        p = subprocess.run([KERNEL_SANDBOX, '--', 'sh', '-c', RUNNER, 'sh', *words], capture_output=True, text=True,
-                           timeout=seconds(30))
+        p = subprocess.run([KERNEL_SANDBOX, '--with', ERRNO_TEXT, '--', 'sh', '-c', RUNNER, 'sh', *words],
+                           capture_output=True, text=True, timeout=seconds(30))
         lines, log = p.stdout.splitlines(), p.stderr
     except subprocess.TimeoutExpired as e:
         lines, log = [], f'the guest took longer than {e.timeout:.0f} s'
@@ -169,6 +190,10 @@ def main():
         tap.check(f'{arch} {panel.entry}: the class link, the canonical path, type {panel.type}, maximum '
                   f'{panel.max}, level {panel.start}', [] if got == want else [f'got {got}', f'want {want}'])
     results = [a.split() for k, a in zip(kinds, answers) if k == 'CASE']
+    texts = dict(a.split(' ', 1) for k, a in zip(kinds, answers) if k == 'ERRNO')
+    bits = next((int(a) for k, a in zip(kinds, answers) if k == 'BITS'), 0)
+    kernel = Kernel(bits, lambda number: f'{number}: {texts.get(str(number))}')
+    print(f"# the kernel's unsigned long: {bits} bits; the C library's texts: {texts}", flush=True)
     trace = [a for k, a in zip(kinds, answers) if k == 'TRACE']
     levels = {panel.entry: (panel.start, panel.start) for panel in PANELS[arch]}
     for (panel, case, device, _, answer), got in zip(cases, results + [None] * len(cases)):
@@ -176,7 +201,7 @@ def main():
         if case.who == 'strace' and not shutil.which('strace'):
             tap.skip(name, 'no strace here')
             continue
-        status, err, levels[panel.entry] = expected(panel, device, answer, levels[panel.entry])
+        status, err, levels[panel.entry] = expected(panel, device, answer, levels[panel.entry], kernel)
         if not isinstance(answer, tuple):
             name += ': taken' if status == 0 else ': refused, unchanged'
         want = [str(status), *map(str, levels[panel.entry]), err, '']
