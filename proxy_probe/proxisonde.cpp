@@ -63,7 +63,11 @@ constexpr __u64 writes_abi3 = writes_abi2 | LANDLOCK_ACCESS_FS_TRUNCATE;
 		return errno == ENOSYS || errno == EOPNOTSUPP;
 
 	landlock_ruleset_attr attr{};
-	attr.handled_access_fs = abi >= 3 ? writes_abi3 : abi == 2 ? writes_abi2 : writes_abi1;
+	attr.handled_access_fs = writes_abi1;
+	if (abi == 2)
+		attr.handled_access_fs = writes_abi2;
+	else if (abi >= 3)
+		attr.handled_access_fs = writes_abi3;
 	long const ruleset = syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0);
 	if (ruleset < 0)
 		return false;
