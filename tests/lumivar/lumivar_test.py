@@ -78,7 +78,11 @@ def run(args, setup='', wrap=(), program=LUMIVAR):
         # LeakSanitizer cannot run under ptrace; valgrind covers leaks there.
         if SANITIZED and 'strace' in wrap:
             env['ASAN_OPTIONS'] = 'detect_leaks=0'
-        memcheck = (VALGRIND, '--leak-check=full', '--errors-for-leak-kinds=all', '--track-fds=yes', *MALLOC,
+        # valgrind 3.24 and later count lumivar's check of a descriptor that
+        # is closed as the use of a closed one: that case runs without
+        # tracking descriptors.
+        fds = () if CLOSED[2] in wrap else ('--track-fds=yes',)
+        memcheck = (VALGRIND, '--leak-check=full', '--errors-for-leak-kinds=all', *fds, *MALLOC,
                     '--error-exitcode=99', f'--log-file={log}') if VALGRIND else ()
         p = subprocess.run([BACKLIGHT_SANDBOX, *DEVICES, '--', 'sh', '-c', INNER, 'sh', *wrap, *memcheck, program, *args],
                            capture_output=True, env=env, timeout=seconds(4))
