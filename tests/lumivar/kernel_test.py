@@ -4,12 +4,13 @@
 """lumivar against the real Linux kernel: every case in one boot of
 tools/kernel-sandbox, where Debian's kernel runs in QEMU, in the guest of the
 built lumivar's architecture, with panels that the kernel's own drivers
-register: x86-64's ACPI video driver from an extra ACPI table, aarch64's
-GPIO and LED backlight drivers from nodes added to the device tree. Each
-case runs on each panel of the guest and checks the exit status, the exact
-bytes on stderr, an empty stdout, and what brightness and actual_brightness
-read afterwards. Where the guest cannot be made here, the cases are skipped
-with the reason. Output is TAP.
+register: the ACPI video driver's from an extra ACPI table on x86-64 and
+i386, the GPIO, LED and PWM backlight drivers' from nodes added to the
+device tree on aarch64 and armhf. Each case runs on each panel of the guest
+and checks the exit status, the exact bytes on stderr, an empty stdout, and
+what brightness and actual_brightness read afterwards; the error numbers
+are the kernel's, their texts those of lumivar's C library. Where the guest
+cannot be made here, the cases are skipped with the reason. Output is TAP.
 """
 import errno
 import os
@@ -35,7 +36,12 @@ PANELS = {
     'x86_64': [Panel('acpi_video0', '/sys/devices/pci0000:00/0000:00:02.0/backlight/acpi_video0', 'firmware', 100, 50)],
     'aarch64': [Panel('backlight', '/sys/devices/platform/backlight/backlight/backlight', 'raw', 1, 1),
                 Panel('backlight-led', '/sys/devices/platform/backlight-led/backlight/backlight-led', 'raw', 100, 50)],
+    'armhf': [Panel('backlight', '/sys/devices/platform/backlight/backlight/backlight', 'raw', 1, 1),
+              Panel('backlight-pwm', '/sys/devices/platform/backlight-pwm/backlight/backlight-pwm', 'raw', 100, 50)],
 }
+PANELS['i386'] = PANELS['x86_64']
+FIRMWARE = ['x86_64', 'i386']  # the guests of the ACPI firmware panel
+DEVICE_TREE = ['aarch64', 'armhf']
 FIRMWARE_FAILS = 77  # the level that the ACPI table's set-level method fails to set
 
 # One row a case, run in this order on each panel of the guests it names
@@ -59,7 +65,7 @@ CASES = [
       for value, number in [('0', 0), ('{max}', '{max}'), ('42', 42), ('{above}', '{above}'), ('-1', -1),
                             ('4294967296', 4294967296), ('0x100000000', 4294967296), ('4294967295', 4294967295),
                             ('2147483648', 2147483648)]],
-    Case('the firmware fails to set the level: EIO, it keeps the old one', ['x86_64'], 'root', '{device}',
+    Case('the firmware fails to set the level: EIO, it keeps the old one', FIRMWARE, 'root', '{device}',
          str(FIRMWARE_FAILS), (1, lambda device, error: write_failed(error(errno.EIO)), (FIRMWARE_FAILS, 42))),
     *[Case(f'brightness {value!r} written as {number}', None, 'root', '{device}', value, number)
       for value, number in [('0x1F', 31), ('017', 15), ('12abc', 12), ('', 0)]],
@@ -69,7 +75,7 @@ CASES = [
     Case('a caller that is not root: refused, unchanged', None, 'user1000', '{device}', '1', (4, NOT_ROOT, None)),
     Case('real user ID 1000, effective 0: refused, unchanged', None, 'ruid1000', '{device}', '1', (4, NOT_ROOT, None)),
     Case('traced: the value is set', ['x86_64'], 'strace', '{device}', '60', 60),
-    Case('once the driver is unbound, the device is gone', ['aarch64'], 'unbound', '{device}', '1',
+    Case('once the driver is unbound, the device is gone', DEVICE_TREE, 'unbound', '{device}', '1',
          (1, NOT_FOUND, GONE)),
 ]
 
