@@ -2,11 +2,12 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """lumivar started through pkexec, authorised by a real polkitd reading the
-installed action. Everything runs in private mount and PID namespaces inside
-the backlight sandbox: a tmpfs on /run holds a private system bus
-(system-bus.conf), polkitd is started by hand, its action and rules
-directories are temporary copies, and the installed tree is laid over the
-host's where the action says lumivar is. Output is TAP."""
+installed action: an installed test, run against the installed lumivar and
+action. Everything runs in private mount and PID namespaces inside the
+backlight sandbox: a tmpfs on /run holds a private system bus
+(system-bus.conf), polkitd is started by hand, and its action and rules
+directories are temporary copies, the action the installed one. Output is
+TAP."""
 import json
 import os
 import shutil
@@ -27,18 +28,10 @@ DEVICE = '/sys/devices/' + DEVPATH
 POLKITD = '/usr/lib/polkit-1/polkitd'
 
 
-def anchor():
-    """The nearest directory above lumivar's install path that the host
-    has: the installed tree is laid over it."""
-    path = os.path.dirname(INSTALLED_LUMIVAR)
-    while not os.path.isdir(path):
-        path = os.path.dirname(path)
-    return path
-
-
 def host_state():
-    listing = subprocess.run(['find', '/run/dbus', '/etc/polkit-1', '/usr/share/polkit-1', anchor(), '-maxdepth', '2',
-                              '-printf', '%p %m %s %T@\n'], capture_output=True, text=True).stdout
+    listing = subprocess.run(['find', '/run/dbus', '/etc/polkit-1', '/usr/share/polkit-1',
+                              os.path.dirname(INSTALLED_LUMIVAR), '-maxdepth', '2', '-printf', '%p %m %s %T@\n'],
+                             capture_output=True, text=True).stdout
     return sorted(listing.splitlines())
 
 
@@ -80,14 +73,12 @@ def inside(work):
                            stderr=log)
     for d in ('actions', 'rules', 'no-rules'):
         os.mkdir(os.path.join(work, d))
-    shutil.copy(f'{work}/root{POLICYDIR}/org.lumivar.policy', f'{work}/actions/')
+    shutil.copy(f'{POLICYDIR}/org.lumivar.policy', f'{work}/actions/')
     shutil.copy(os.path.join(HERE, 'grant-nobody.rules'), f'{work}/rules/50-lumivar-test.rules')
     subprocess.run(['chmod', '-R', 'a+rX', f'{work}/actions', f'{work}/rules', f'{work}/no-rules'], check=True)
     mount('--bind', f'{work}/actions', '/usr/share/polkit-1/actions')
     mount('--bind', f'{work}/rules', '/etc/polkit-1/rules.d')
     mount('--bind', f'{work}/no-rules', '/usr/share/polkit-1/rules.d')
-    top = anchor()
-    mount('-t', 'overlay', 'overlay', '-o', f'lowerdir={work}/root{top}:{top}', top)
 
     wait_for(lambda: os.path.exists('/run/dbus/system_bus_socket'), 100, 0.05)
     polkit = subprocess.Popen([POLKITD, '--no-debug'], stdout=log, stderr=log)
@@ -124,10 +115,8 @@ def setuid_takes_effect():
 
 
 def run_inside(work):
-    """Installs, runs the checks inside the namespaces: their results, and
-    what the sandbox said."""
-    subprocess.run([os.environ['MESON'], 'install', '-C', os.environ['BUILD_ROOT'], '--no-rebuild',
-                    '--destdir', f'{work}/root'], check=True, capture_output=True)
+    """Runs the checks inside the namespaces: their results, and what the
+    sandbox said."""
     sandbox = subprocess.run([os.path.join(os.environ['TOOLS'], 'backlight-sandbox'), '--device',
                               f'{DEVPATH},raw,1200,', '--', 'unshare', '--pid', '--fork', '--mount-proc',
                               sys.executable, __file__, '--inside', work],
@@ -141,9 +130,11 @@ def run_inside(work):
 def main():
     if os.getuid() != 0:
         skip_all('pkexec and polkitd need real root')
-    for tool in ('pkexec', 'pkaction', 'dbus-daemon', POLKITD):
+    for tool in ('pkexec', 'pkaction', 'dbus-daemon', POLKITD, INSTALLED_LUMIVAR):
         if not shutil.which(tool):
             skip_all(f'{tool} is not installed')
+    if not os.path.exists(f'{POLICYDIR}/org.lumivar.policy'):
+        skip_all(f'the action is not installed in {POLICYDIR}')
     reason = sandbox_missing('backlight-sandbox')
     if reason:
         skip_all(reason)
@@ -166,7 +157,7 @@ def main():
                 print('# daemons:\n# ' + f.read().replace('\n', '\n# '), flush=True)
         # The inside writes its results after its last check: without them, it died early.
         tap.check('every check inside the namespaces ran', died)
-    tap.check("the host's /run/dbus, polkit directories and install tree are unchanged",
+    tap.check("the host's /run/dbus, polkit directories and lumivar's directory are unchanged",
               [] if host_state() == before else ['they changed'])
     tap.done()
 
