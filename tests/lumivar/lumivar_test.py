@@ -114,9 +114,17 @@ INJECT = ('strace', '-o', '/dev/null', '-P', INTEL + '/brightness', '-e')
 # through its directory because LD_PRELOAD splits a path at blanks. A
 # sanitizer runtime that is not first among the libraries would refuse to
 # start.
+
+
+def started(*argv):
+    """What exec_argv, started with the argument vector argv, says of it: its argc and its name."""
+    return subprocess.run([EXEC_ARGV, EXEC_ARGV, *argv], capture_output=True, text=True, check=True).stdout
+
+
 # What this kernel passes a program started with no argument vector: argc 1
-# and an empty name, or argc 0.
-EMPTY_ARGC = subprocess.run([EXEC_ARGV, EXEC_ARGV], capture_output=True, text=True, check=True).stdout.strip()
+# and an empty name, or argc 0; and whether a name given comes through.
+EMPTY_ARGC = started().split(' ')[0]
+NAMES_COME_THROUGH = started('%s name') == '1 %s name\n'
 # Started with stdin and stderr closed, the class directory and the attribute
 # would be opened as descriptors 0 and 2.
 CLOSED = ('sh', '-c', 'exec 0<&- 2>&- "$@"', 'sh')
@@ -244,6 +252,8 @@ def unfit(case, traces):
         return 'changing user IDs needs real root'
     if case.wrap[:1] == (EXEC_ARGV,) and VALGRIND:
         return 'valgrind replaces the program name'
+    if case.wrap[:1] == (EXEC_ARGV,) and not NAMES_COME_THROUGH:
+        return 'the program name does not come through here (an emulator replaces it)'
     if '--euid=1000' in case.wrap and VALGRIND:
         return 'under valgrind the effective user ID turns back to 0'
     if '--euid=1000' in case.wrap and SANITIZED:
