@@ -43,6 +43,7 @@ constexpr char probe_url[] = "https://www.debian.org";
 
 // The rights that write to the file system, by the Landlock ABI that brought
 // them. ABIs 4 to 7 bring none: network ports, device ioctls, scopes, logs.
+// A newer kernel gets the rights of the newest ABI known here.
 constexpr __u64 writes_abi1 = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR |
 	LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR |
 	LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO |
