@@ -22,7 +22,7 @@ from collections import namedtuple
 from helpers import Tap, sandbox_missing, seconds, skip_all, strace_traces, valgrind_runs
 from lumivar_messages import (COUNT, NOT_ROOT, class_dir_failed, error, not_found, open_failed, range_refused,
                               write_failed, wrong_length)
-from write_trace import write_problems
+from write_trace import OPENED, write_problems
 
 LUMIVAR = os.environ['LUMIVAR']
 BACKLIGHT_SANDBOX = os.path.join(os.environ['TOOLS'], 'backlight-sandbox')
@@ -110,10 +110,6 @@ NOBODY = SETPRIV + ('--reuid=65534', '--regid=65534', '--clear-groups')
 # Faults injected into the write to the brightness file alone (not into
 # anything valgrind writes), named by its canonical path.
 INJECT = ('strace', '-o', '/dev/null', '-P', INTEL + '/brightness', '-e')
-# lumivar starts with errno set to EINVAL by a preloaded library, named
-# through its directory because LD_PRELOAD splits a path at blanks. A
-# sanitizer runtime that is not first among the libraries would refuse to
-# start.
 
 
 def started(*argv):
@@ -128,6 +124,10 @@ NAMES_COME_THROUGH = started('%s name') == '1 %s name\n'
 # Started with stdin and stderr closed, the class directory and the attribute
 # would be opened as descriptors 0 and 2.
 CLOSED = ('sh', '-c', 'exec 0<&- 2>&- "$@"', 'sh')
+# lumivar starts with errno set to EINVAL by a preloaded library, named
+# through its directory because LD_PRELOAD splits a path at blanks. A
+# sanitizer runtime that is not first among the libraries would refuse to
+# start.
 ERRNO_SET = ('env', f'LD_LIBRARY_PATH={os.path.dirname(STALE_ERRNO)}', f'LD_PRELOAD={os.path.basename(STALE_ERRNO)}',
              'ASAN_OPTIONS=verify_asan_link_order=0')
 
@@ -225,7 +225,7 @@ def check_write_trace():
     status, err, lines = trace((INTEL, '120'))
     problems = compare((status, b'', err), (0, b'', ''))
     attribute = CLASS + '/intel_backlight/brightness'
-    dir_fd = next((m[1] for m in (re.match(rf'(?:openat\(AT_FDCWD, |open\()"{CLASS}", .*\) = (\d+)', ln) for ln in lines) if m), None)
+    dir_fd = next((m[1] for m in (re.match(rf'{OPENED}"{CLASS}", .*\) = (\d+)', ln) for ln in lines) if m), None)
     written, fd = write_problems(lines, attribute, '120')
     problems += written
     if fd:

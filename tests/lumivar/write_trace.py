@@ -7,12 +7,16 @@ targets, musl everywhere), through open or openat as the C library calls
 it, and the value is written to it in one call."""
 import re
 
+# How the C library opens a path: openat relative to the working directory
+# (glibc) or open (musl).
+OPENED = r'(?:openat\(AT_FDCWD, |open\()'
+
 
 def write_problems(lines, attribute, value):
     """(problems, the attribute's descriptor) for the trace lines."""
     lines = [re.sub(r'\s+= ', ' = ', ln) for ln in lines]
     opens = [ln for ln in lines if f'"{attribute}"' in ln]
-    m = re.fullmatch(rf'(?:openat\(AT_FDCWD, |open\()"{re.escape(attribute)}", O_WRONLY(?:\|O_LARGEFILE)?\) = (\d+)',
+    m = re.fullmatch(rf'{OPENED}"{re.escape(attribute)}", O_WRONLY(?:\|O_LARGEFILE)?\) = (\d+)',
                      opens[0]) if len(opens) == 1 else None
     if not m:
         return [f'want one open of {attribute} with O_WRONLY alone: {opens}'], None
