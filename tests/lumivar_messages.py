@@ -35,6 +35,10 @@ def class_dir_failed(err):
     return f'Error: Could not open /sys/class/backlight ({err})\n'
 
 
+def no_null_device(err):
+    return f'Error: Could not open /dev/null ({err})\n'
+
+
 def not_found(device):
     return f'Error: Could not find the specified backlight "{device}"\n'
 

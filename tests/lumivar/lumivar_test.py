@@ -20,8 +20,8 @@ import tempfile
 from collections import namedtuple
 
 from helpers import Tap, sandbox_missing, seconds, skip_all, strace_traces, valgrind_runs
-from lumivar_messages import (COUNT, NOT_ROOT, class_dir_failed, error, not_found, open_failed, range_refused,
-                              write_failed, wrong_length)
+from lumivar_messages import (COUNT, NOT_ROOT, class_dir_failed, error, no_null_device, not_found, open_failed,
+                              range_refused, write_failed, wrong_length)
 from write_trace import OPENED, write_problems
 
 LUMIVAR = os.environ['LUMIVAR']
@@ -33,8 +33,11 @@ SANITIZED = os.environ.get('SANITIZED')
 RANGE = range_refused()
 # A program without an interpreter is static. musl's C library, needed as
 # libc.so, has no soname: valgrind finds its malloc as that of an object
-# without one.
-HEADERS = subprocess.run(['readelf', '-lWd', LUMIVAR], capture_output=True, text=True, check=True).stdout
+# without one. readelf (binutils) tells; without it, what depends on it is
+# skipped.
+NO_READELF = None if shutil.which('readelf') else 'no readelf (binutils) here to tell what lumivar is linked with'
+HEADERS = '' if NO_READELF else subprocess.run(['readelf', '-lWd', LUMIVAR], capture_output=True, text=True,
+                                               check=True).stdout
 STATIC = 'program interpreter' not in HEADERS
 MALLOC = ('--soname-synonyms=somalloc=NONE',) if 'Shared library: [libc.so]' in HEADERS else ()
 
@@ -46,7 +49,7 @@ def interpreter(headers):
 
 # valgrind's launcher is a program of this machine's C library, as this
 # Python is.
-FOREIGN_C_LIBRARY = VALGRIND and not STATIC and interpreter(HEADERS) != interpreter(
+FOREIGN_C_LIBRARY = VALGRIND and HEADERS and not STATIC and interpreter(HEADERS) != interpreter(
     subprocess.run(['readelf', '-lW', os.path.realpath(sys.executable)], capture_output=True, text=True).stdout)
 
 CLASS = '/sys/class/backlight'
@@ -124,6 +127,7 @@ NAMES_COME_THROUGH = started('%s name') == '1 %s name\n'
 # Started with stdin and stderr closed, the class directory and the attribute
 # would be opened as descriptors 0 and 2.
 CLOSED = ('sh', '-c', 'exec 0<&- 2>&- "$@"', 'sh')
+CLOSED_STDIN = ('sh', '-c', 'exec 0<&- "$@"', 'sh')
 # lumivar starts with errno set to EINVAL by a preloaded library, named
 # through its directory because LD_PRELOAD splits a path at blanks. A
 # sanitizer runtime that is not first among the libraries would refuse to
@@ -202,6 +206,9 @@ CASES = [
            wrap=INJECT + (f'inject=write:retval={taken}:when=1',)) for taken in (1, 0)],
     Case('stdin and stderr closed: the message of a short write never reaches the attribute', (INTEL, '120'), 1, '',
          wrap=INJECT + ('inject=write:retval=1:when=1',) + CLOSED),
+    # A read-only /dev/null in the sandbox's mount namespace refuses O_RDWR.
+    Case('stdin closed and /dev/null cannot be opened', (INTEL, '120'), 1, no_null_device(error(errno.EROFS)),
+         setup=': >/sys/devices/null; mount -o bind,ro /sys/devices/null /dev/null', wrap=CLOSED_STDIN),
     Case('kernel refuses the value', (INTEL, '4294967296'), 1, write_failed(error(errno.EINVAL)),
          wrap=INJECT + ('inject=write:error=EINVAL:when=1',)),
 ]
@@ -236,6 +243,26 @@ def check_write_trace():
     return problems
 
 
+def check_closed_trace():
+    """Started with stdin and stderr closed, and a short write injected:
+    /dev/null is opened as 0 and 2 and nowhere else, and the write is made."""
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, 'trace')
+        inject = ('strace', '-o', log, '-P', INTEL + '/brightness', '-P', '/dev/null', '-e',
+                  'inject=write:retval=1:when=1')
+        got, _ = run((INTEL, '120'), wrap=inject + CLOSED)
+        with open(log, encoding='utf-8') as f:
+            lines = [re.sub(r'\s+= ', ' = ', ln) for ln in f.read().splitlines()]
+    problems = compare(got, (1, b'', '', {}))
+    opens = [ln for ln in lines if '"/dev/null"' in ln]
+    null = rf'{OPENED}"/dev/null", O_RDWR(?:\|O_LARGEFILE)?\) = '
+    if len(opens) != 2 or not all(re.fullmatch(null + fd, ln) for ln, fd in zip(opens, '02')):
+        problems.append(f'/dev/null opened: {opens}, want as 0 and as 2')
+    if not any(re.fullmatch(r'write\(\d+, "120", 3\) = 1 \(INJECTED\)', ln) for ln in lines):
+        problems.append(f'the write was not made: {lines}')
+    return problems
+
+
 def check_range_trace():
     status, err, lines = trace((INTEL, '9' * 20))
     problems = compare((status, b'', err), (1, b'', RANGE))
@@ -258,6 +285,10 @@ def unfit(case, traces):
         return 'under valgrind the effective user ID turns back to 0'
     if '--euid=1000' in case.wrap and SANITIZED:
         return 'the sanitizer runtime cannot read its options where the effective user ID is not 0'
+    if case.wrap == CLOSED_STDIN and VALGRIND:
+        return 'valgrind opens a file of its own as the descriptor left closed'
+    if case.wrap == ERRNO_SET and NO_READELF:
+        return NO_READELF
     if case.wrap == ERRNO_SET and STATIC:
         return 'a static program loads no preloaded library'
     if case.wrap == ERRNO_SET and FOREIGN_C_LIBRARY:
@@ -279,7 +310,7 @@ def main():
     if reason:
         skip_all(reason)
     if VALGRIND:
-        reason = valgrind_runs(VALGRIND)
+        reason = NO_READELF or valgrind_runs(VALGRIND)
         if reason:
             skip_all(reason)
     traces = strace_traces()
@@ -304,7 +335,9 @@ def main():
     if not VALGRIND:  # the traces would be valgrind's
         for name, check in (('trace: class-entry path, O_WRONLY, one write, file closed before directory',
                              check_write_trace),
-                            ('trace: a refused brightness never opens the class directory', check_range_trace)):
+                            ('trace: a refused brightness never opens the class directory', check_range_trace),
+                            ('trace: stdin and stderr closed: /dev/null as 0 and 2 alone, and the write made',
+                             check_closed_trace)):
             if traces:
                 tap.attempt(name, check)
             else:

@@ -150,8 +150,10 @@ def check_properties(seed, targets, files):
 def check_load(path, entry_device):
     """1000 runs, 8 at a time, against one device while a reader watches its
     file. Each value is a number of three digits written twice, so that no
-    byte-wise mix of two values, nor a part of one, is a value issued: a
-    writer that wrote in pieces or truncated first would show."""
+    prefix of one value followed by the rest of another (a torn write), nor
+    a part of one (a cut-off write), is a value issued: a writer that wrote
+    in pieces or truncated first would show. Other mixes may be issued
+    values (153153 mixes 123123 and 456456), which this does not catch."""
     first = b'100100'
     with open(path, 'wb') as f:
         f.write(first)
