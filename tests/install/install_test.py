@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 """The installed tree and the polkit action that ties pkexec to lumivar. TAP."""
+import fnmatch
 import json
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -78,10 +80,37 @@ def other_prefix(build, options):
                                       lumivar[0] if lumivar else None)
 
 
+def installed_tests(build, dest):
+    """An install with the installed tests has no file that a package tool
+    would take for a library: none named lib*.so*, none whose soname is
+    libproxy's."""
+    subprocess.run([MESON, 'setup', build, SOURCE_ROOT, '-Dinstalled_tests=true', '-Dtests=false'], check=True,
+                   capture_output=True)
+    subprocess.run([MESON, 'install', '-C', build, '--destdir', dest], check=True, capture_output=True)
+    problems = []
+    for top, _, files in os.walk(dest):
+        for f in files:
+            path = os.path.join(top, f)
+            if fnmatch.fnmatch(f, 'lib*.so*'):
+                problems.append(f'named as a library: {path}')
+            with open(path, 'rb') as elf:
+                if elf.read(4) != b'\x7fELF':
+                    continue
+            dynamic = subprocess.run(['readelf', '-d', path], capture_output=True, text=True).stdout
+            if re.search(r'\(SONAME\).*\[libproxy\.so', dynamic):
+                problems.append(f"libproxy's soname: {path}")
+    return problems
+
+
 def main():
     with tempfile.TemporaryDirectory() as tmp:
         dest = os.path.join(tmp, 'dest')
         tap.attempt('meson install: the files and modes, nothing set-user-ID', lambda: installed_files(dest))
+        name = '-Dinstalled_tests=true: no file named as a library, no soname of libproxy'
+        if shutil.which('readelf'):
+            tap.attempt(name, lambda: installed_tests(os.path.join(tmp, 'installed'), os.path.join(tmp, 'dest-tests')))
+        else:
+            tap.skip(name, 'no readelf (binutils) here')
         if not LUMIVAR:
             tap.done()
         policy = dest + POLICYDIR + '/org.lumivar.policy'
