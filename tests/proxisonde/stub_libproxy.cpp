@@ -2,36 +2,88 @@
 // SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
 // A stand-in for libproxy.so.1 that records every call, so that the tests see
 // what proxisonde asks of the library. PROXY_STUB_LOG names the file the
-// calls are appended to, one a line; it is opened when the library is loaded,
-// before the probe gives up its rights to write. PROXY_STUB=no-factory makes
-// creation give no factory; PROXY_STUB=no-answer makes the lookup return
-// nothing; PROXY_STUB=write makes the lookup try each kind of write in the
-// directory PROXY_STUB_DIR, as a hostile proxy script would, and read a file
-// there, each recorded as "try NAME RESULT".
+// calls are recorded in, one a line; it is mapped when the library is
+// loaded, before the probe closes its descriptors and gives up its rights to
+// write. PROXY_STUB=no-factory makes creation give no factory;
+// PROXY_STUB=no-answer makes the lookup return nothing.
+//
+// PROXY_STUB=escape makes the lookup try each way out that a script which
+// took over libproxy's engine would try, each recorded as "try NAME ERRNO"
+// (0: it worked), after a line "kernel LANDLOCK-ABI SECCOMP" with what the
+// kernel offers. What they aim at is laid out when the library is loaded,
+// as the caller's and the session's: files in the directory PROXY_STUB_DIR
+// (which the tests make in /tmp), the user's key and settings in its home/
+// (HOME), a descriptor left open, and, in a process of its own, a session
+// bus socket in its run/ (XDG_RUNTIME_DIR), an abstract unix socket and a
+// TCP port to connect to.
+//
+// The probe's own reads of the environment are recorded as "getenv NAME":
+// it binds getenv to this library, which it needs before the C library.
 //
 // The factory type is opaque, and incomplete in some versions of the header,
 // so the factory is a byte from malloc: a run under valgrind then also shows
 // a factory that is not freed, or freed twice.
 #include <errno.h>
 #include <fcntl.h>
+#include <link.h>
+#include <linux/random.h>
+#include <linux/seccomp.h>
+#include <netinet/in.h>
 #include <proxy.h>
+#include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <string>
+
+#ifndef __NR_io_uring_setup
+#define __NR_io_uring_setup 425
+#endif
 
 namespace {
 
-int log_fd = -1;
+constexpr size_t log_size = size_t{64} * 1024;
+// The record, a stream over the mapped file.
+FILE *log_file = nullptr;
 
-[[gnu::constructor]] void open_log()
+// What the lookup aims at, laid out when the library is loaded (no object
+// that a constructor makes: this library's own may run after load()).
+const char *dir = "";
+int left_open = -1;
+in_port_t port = 0;
+char abstract_name[64] = "";
+
+std::string at(const char *path)
 {
-	const char *const name = getenv("PROXY_STUB_LOG");
-	if (name != nullptr)
-		log_fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+	return std::string{dir} + path;
+}
+
+// Where the program's own code is loaded.
+uintptr_t program_start = 0;
+uintptr_t program_end = 0;
+
+int find_program(dl_phdr_info *info, size_t /*size*/, void * /*data*/)
+{
+	for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+		const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+		if (segment.p_type == PT_LOAD && (segment.p_flags & PF_X) != 0) {
+			program_start = info->dlpi_addr + segment.p_vaddr;
+			program_end = program_start + segment.p_memsz;
+		}
+	}
+	return 1; // the program comes first
 }
 
 bool mode_is(const char *mode)
@@ -40,47 +92,257 @@ bool mode_is(const char *mode)
 	return m != nullptr && strcmp(m, mode) == 0;
 }
 
-// Appends "CALL FACTORY" or "CALL FACTORY URL" to the record.
-void record(const char *call, const pxProxyFactory *factory, const char *url = nullptr)
+// The record, which a run without PROXY_STUB_LOG has not.
+FILE *record()
 {
-	if (log_fd < 0 || dprintf(log_fd, "%s %p%s%s\n", call, static_cast<const void *>(factory),
-	                          url != nullptr ? " " : "", url != nullptr ? url : "") < 0)
+	if (log_file == nullptr)
+		abort();
+	return log_file;
+}
+
+// Checks that a line was recorded.
+void recorded(int written)
+{
+	if (written < 0)
 		abort();
 }
 
-void attempt(const char *name, bool done)
+void write_file(const std::string &path, const char *text)
 {
-	if (dprintf(log_fd, "try %s %s\n", name, done ? "done" : strerror(errno)) < 0)
+	int const fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	if (fd < 0 || write(fd, text, strlen(text)) != static_cast<ssize_t>(strlen(text)) || close(fd) != 0)
 		abort();
 }
 
-bool write_closed(int fd, const char *text)
+int listening(int domain, const sockaddr *address, socklen_t length)
 {
-	bool const ok = fd >= 0 && write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
+	int const fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0 || bind(fd, address, length) != 0 || listen(fd, 8) != 0)
+		abort();
+	return fd;
+}
+
+// The files, a descriptor left open, and a process outside that listens
+// where the session and the network would.
+void lay_out()
+{
+	dir = getenv("PROXY_STUB_DIR");
+	if (dir == nullptr)
+		abort();
+	for (const char *sub : {"/home", "/home/.ssh", "/home/.config", "/run"})
+		if (mkdir(at(sub).c_str(), 0700) != 0)
+			abort();
+	write_file(at("/kept"), "kept");
+	write_file(at("/doomed"), "doomed");
+	write_file(at("/moved"), "moved");
+	write_file(at("/long"), "0123456789");
+	write_file(at("/home/.ssh/id_ed25519"), "key");
+	write_file(at("/home/.config/kioslaverc"), "settings");
+	left_open = open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644);
+
+	sockaddr_un bus{};
+	bus.sun_family = AF_UNIX;
+	(void)snprintf(bus.sun_path, sizeof bus.sun_path, "%s/run/bus", dir);
+	sockaddr_un abstract{};
+	abstract.sun_family = AF_UNIX;
+	(void)snprintf(abstract_name, sizeof abstract_name, "lumivar-proxisonde-stub-%d", getpid());
+	memcpy(abstract.sun_path + 1, abstract_name, strlen(abstract_name));
+	sockaddr_in tcp{};
+	tcp.sin_family = AF_INET;
+	tcp.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t tcp_length = sizeof tcp;
+	int const listeners[] = {
+		listening(AF_UNIX, reinterpret_cast<const sockaddr *>(&bus), sizeof bus),
+		listening(AF_UNIX, reinterpret_cast<const sockaddr *>(&abstract),
+		          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + strlen(abstract_name))),
+		listening(AF_INET, reinterpret_cast<const sockaddr *>(&tcp), sizeof tcp),
+	};
+	if (getsockname(listeners[2], reinterpret_cast<sockaddr *>(&tcp), &tcp_length) != 0)
+		abort();
+	port = ntohs(tcp.sin_port);
+	pid_t const parent = getpid();
+	pid_t const outside = fork();
+	if (outside < 0)
+		abort();
+	if (outside == 0) {
+		// Holds the listeners until the probe ends (a signal at its end
+		// would not come through: it may signal nothing outside).
+		for (int fd = 0; fd <= 2; ++fd)
+			(void)close(fd);
+		timespec const moment{0, 20'000'000L};
+		while (getppid() == parent)
+			(void)nanosleep(&moment, nullptr);
+		_exit(0);
+	}
+	for (int fd : listeners)
+		(void)close(fd);
+}
+
+[[gnu::constructor]] void load()
+{
+	(void)dl_iterate_phdr(find_program, nullptr);
+	const char *const name = getenv("PROXY_STUB_LOG");
+	if (name == nullptr)
+		return;
+	int const fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	if (fd < 0 || ftruncate(fd, log_size) != 0)
+		abort();
+	void *const mapped = mmap(nullptr, log_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+	(void)close(fd);
+	log_file = mapped == MAP_FAILED ? nullptr : fmemopen(mapped, log_size, "w");
+	if (log_file == nullptr || setvbuf(log_file, nullptr, _IONBF, 0) != 0)
+		abort();
+	if (mode_is("escape"))
+		lay_out();
+}
+
+bool closes(int fd, bool done)
+{
 	if (fd >= 0)
-		close(fd);
-	return ok;
+		(void)close(fd);
+	return done;
 }
 
-// Each kind of write on the files that the test laid out in dir, then a read.
-void try_writes(const std::string &dir)
+bool writes(const std::string &path, int flags)
 {
-	attempt("create", write_closed(open((dir + "/created").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644), "x"));
-	attempt("append", write_closed(open((dir + "/kept").c_str(), O_WRONLY | O_APPEND), "x"));
-	attempt("mkdir", mkdir((dir + "/made").c_str(), 0755) == 0);
-	attempt("remove", unlink((dir + "/doomed").c_str()) == 0);
-	attempt("rename", rename((dir + "/moved").c_str(), (dir + "/renamed").c_str()) == 0);
-	attempt("truncate", truncate((dir + "/long").c_str(), 0) == 0);
-	char text[64] = "";
-	int const fd = open((dir + "/kept").c_str(), O_RDONLY);
-	ssize_t const got = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
-	if (fd >= 0)
-		close(fd);
-	if (dprintf(log_fd, "try read %s\n", got >= 0 ? text : strerror(errno)) < 0)
-		abort();
+	int const fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+	return closes(fd, fd >= 0 && write(fd, "x", 1) == 1);
+}
+
+bool reads(const std::string &path)
+{
+	char byte = 0;
+	int const fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	return closes(fd, fd >= 0 && read(fd, &byte, 1) >= 0);
+}
+
+bool connects(int domain, const sockaddr *address, socklen_t length)
+{
+	int const fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	return closes(fd, fd >= 0 && connect(fd, address, length) == 0);
+}
+
+bool connects_to(const char *path, bool abstract)
+{
+	sockaddr_un address{};
+	address.sun_family = AF_UNIX;
+	memcpy(address.sun_path + (abstract ? 1 : 0), path, strlen(path));
+	return connects(AF_UNIX, reinterpret_cast<const sockaddr *>(&address),
+	                static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + (abstract ? 1 : 0) + strlen(path)));
+}
+
+sockaddr_in loopback(in_port_t port_number)
+{
+	sockaddr_in address{};
+	address.sin_family = AF_INET;
+	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	address.sin_port = htons(port_number);
+	return address;
+}
+
+bool listens()
+{
+	sockaddr_in const address = loopback(0);
+	int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	return closes(fd, fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 &&
+	                      listen(fd, 1) == 0);
+}
+
+bool device_ioctl()
+{
+	int count = 0;
+	int const fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+	return closes(fd, fd >= 0 && ioctl(fd, RNDGETENTCNT, &count) == 0);
+}
+
+bool rings()
+{
+	char params[120] = {}; // struct io_uring_params, zeroed
+	long const fd = syscall(__NR_io_uring_setup, 1, params);
+	return closes(static_cast<int>(fd), fd >= 0);
+}
+
+// Maps up to 16 GiB of private memory for data, 64 MiB at a time, never
+// touched (malloc may fill what it hands out), then unmaps it all.
+bool allocates()
+{
+	constexpr size_t chunk = size_t{64} << 20U;
+	static void *chunks[256];
+	size_t mapped = 0;
+	for (; mapped < std::size(chunks); ++mapped) {
+		chunks[mapped] = mmap(nullptr, chunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+		if (chunks[mapped] == MAP_FAILED)
+			break;
+	}
+	int const err = errno;
+	for (size_t i = 0; i < mapped; ++i)
+		(void)munmap(chunks[i], chunk);
+	errno = err;
+	return mapped == std::size(chunks);
+}
+
+struct way_out {
+	const char *name;
+	bool (*attempt)();
+};
+
+// In this order: the descriptor first, before anything is opened here.
+const way_out ways_out[] = {
+	{"descriptor", [] { return write(left_open, "x", 1) == 1; }},
+	{"create", [] { return writes(at("/created"), O_WRONLY | O_CREAT | O_EXCL); }},
+	{"append", [] { return writes(at("/kept"), O_WRONLY | O_APPEND); }},
+	{"mkdir", [] { return mkdir(at("/made").c_str(), 0755) == 0; }},
+	{"remove", [] { return unlink(at("/doomed").c_str()) == 0; }},
+	{"rename", [] { return rename(at("/moved").c_str(), at("/renamed").c_str()) == 0; }},
+	{"truncate", [] { return truncate(at("/long").c_str(), 0) == 0; }},
+	{"chmod", [] { return chmod(at("/kept").c_str(), 0600) == 0; }},
+	{"chown", [] { return chown(at("/kept").c_str(), getuid(), getgid()) == 0; }},
+	{"utimes", [] { return utimensat(AT_FDCWD, at("/kept").c_str(), nullptr, 0) == 0; }},
+	{"setxattr", [] { return setxattr(at("/kept").c_str(), "user.stub", "x", 1, 0) == 0; }},
+	{"io_uring", rings},
+	{"read temporary", [] { return reads(at("/kept")); }},
+	{"read key", [] { return reads(at("/home/.ssh/id_ed25519")); }},
+	{"read settings", [] { return reads(at("/home/.config/kioslaverc")); }},
+	{"read system", [] { return reads("/etc/passwd"); }},
+	{"read caller", [] { return reads("/proc/" + std::to_string(getppid()) + "/environ"); }},
+	{"signal caller", [] { return kill(getppid(), 0) == 0; }},
+	{"abstract socket", [] { return connects_to(abstract_name, true); }},
+	{"session bus", [] { return connects_to(at("/run/bus").c_str(), false); }},
+	{"listen", listens},
+	{"connect", [] {
+		 sockaddr_in const address = loopback(port);
+		 return connects(AF_INET, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+	 }},
+	{"device ioctl", device_ioctl},
+	{"memory", allocates},
+};
+
+void escape()
+{
+	long const abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U);
+	__u32 action = SECCOMP_RET_ERRNO;
+	bool const seccomp = syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0U, &action) == 0;
+	recorded(fprintf(record(), "kernel %ld %d\n", abi < 0 ? 0 : abi, seccomp ? 1 : 0));
+	for (const way_out &way : ways_out) {
+		errno = 0;
+		bool const done = way.attempt();
+		recorded(fprintf(record(), "try %s %d\n", way.name, done ? 0 : errno));
+	}
 }
 
 } // namespace
+
+extern "C" char *getenv(const char *name)
+{
+	auto const caller = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+	if (log_file != nullptr && caller >= program_start && caller < program_end)
+		recorded(fprintf(log_file, "getenv %s\n", name));
+	size_t const length = strlen(name);
+	for (char **variable = environ; variable != nullptr && *variable != nullptr; ++variable)
+		if (strncmp(*variable, name, length) == 0 && (*variable)[length] == '=')
+			return *variable + length + 1;
+	return nullptr;
+}
 
 pxProxyFactory *px_proxy_factory_new(void)
 {
@@ -90,7 +352,7 @@ pxProxyFactory *px_proxy_factory_new(void)
 		if (factory == nullptr)
 			abort();
 	}
-	record("new", factory);
+	recorded(fprintf(record(), "new %p\n", static_cast<void *>(factory)));
 	return factory;
 }
 
@@ -98,10 +360,9 @@ pxProxyFactory *px_proxy_factory_new(void)
 // cppcheck-suppress constParameterPointer
 char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 {
-	record("get_proxies", self, url);
-	const char *const dir = getenv("PROXY_STUB_DIR");
-	if (mode_is("write") && dir != nullptr)
-		try_writes(dir);
+	recorded(fprintf(record(), "get_proxies %p %s\n", static_cast<void *>(self), url));
+	if (mode_is("escape"))
+		escape();
 	if (mode_is("no-answer"))
 		return nullptr;
 	// Allocated as libproxy does: the caller frees each string, then the array.
@@ -117,6 +378,6 @@ char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 
 void px_proxy_factory_free(pxProxyFactory *self)
 {
-	record("free", self);
+	recorded(fprintf(record(), "free %p\n", static_cast<void *>(self)));
 	free(self);
 }
