@@ -319,8 +319,8 @@ def check_stub(tap):
         tap.skip(f'stub in the kernel guest: {name}', reason)
     else:
         tap.attempt(f'stub in the kernel guest: {name}', no_way_out_in_guest)
-    reason = None if subprocess.run([REFUSING, '--', sys.executable, '-c', '']).returncode == 0 else (
-        'a seccomp filter cannot be set here (an emulator takes none)')
+    filters = subprocess.run([REFUSING, '--', sys.executable, '-c', ''], capture_output=True).returncode == 0
+    reason = None if filters else 'a seccomp filter cannot be set here (an emulator takes none)'
     for what, calls, looks_up in FALLBACKS:
         name = f'stub: {what}: {"the lookup runs with the rest" if looks_up else "no lookup"}'
         why = reason or (looks_up and no_loopback) or (
