@@ -394,7 +394,7 @@ def check_real(tap):
                 tap.attempt(name, lambda: still_reported(env, keeps))
 
 
-def kde_module(env):
+def kconfig_module(env):
     """Where libproxy 0.4's kconfig module is, through which alone it reads
     a kioslaverc (and which runs kreadconfig5); '' for 0.5, which reads it
     itself; None where neither can."""
@@ -409,7 +409,7 @@ def kde_module(env):
 
 SETTINGS_MISSING = {
     'env': lambda env: None,
-    'kioslaverc': lambda env: None if kde_module(env) is not None else (
+    'kioslaverc': lambda env: None if kconfig_module(env) is not None else (
         "libproxy 0.4 reads a kioslaverc through its kconfig module and kreadconfig5, and they are not here"),
     'bus': lambda env: None if shutil.which('dbus-daemon') else 'no dbus-daemon here',
 }
@@ -428,12 +428,13 @@ def settings(tmp, where, env):
         os.makedirs(f'{tmp}/home/.config')
         with open(f'{tmp}/home/.config/kioslaverc', 'w', encoding='utf-8') as f:
             f.write('[Proxy Settings]\nProxyType=2\nProxy Config Script=http://wpad/wpad.dat\n')
-        module = kde_module(env)
+        module = kconfig_module(env)
         alone = ()
         if module:
             shutil.copy(module, tmp)
             alone = ('sh', '-c', 'mount -t tmpfs tmpfs "${1%/*}" && cp "$2" "$1" && shift 2 && exec "$@"', 'sh',
                      module, os.path.join(tmp, os.path.basename(module)))
+        # What libproxy 0.4 and 0.5 look at before they read a kioslaverc.
         return [*alone, 'env', '-u', 'http_proxy', '-u', 'https_proxy', '-u', 'PX_MODULE_PATH', f'HOME={tmp}/home',
                 'KDE_FULL_SESSION=true', 'XDG_CURRENT_DESKTOP=KDE']
     if where == 'bus':
