@@ -149,23 +149,25 @@ constexpr const char *users_places[] = {
 	"/home", "/root", "/tmp", "/var/tmp", "/var/mail", "/run/user", "/media", "/mnt", "/dev/shm",
 };
 
-// The withheld places by their canonical paths.
+// The withheld places by their canonical paths. Arrays of C, as what
+// std::array checks would take libstdc++ (GCC 13 and later assert out of
+// line).
 struct withheld {
-	std::array<std::array<char, PATH_MAX>, std::size(users_places) + 1> paths;
-	size_t count;
+	char paths[std::size(users_places) + 1][PATH_MAX]{};
+	size_t count = 0;
 };
 
 // The data limit, by the libproxy that the probe is built against (see
 // above); none under AddressSanitizer, which reserves terabytes of shadow
 // memory as data when it starts.
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef __SANITIZE_ADDRESS__
 #define PROBE_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define PROBE_ADDRESS_SANITIZER 1
 #endif
 #endif
-#if defined(PROBE_ADDRESS_SANITIZER)
+#ifdef PROBE_ADDRESS_SANITIZER
 constexpr rlim_t data_limit = RLIM_INFINITY;
 #elif LIBPROXY_0_4
 // Where rlim_t is 32 bits, the address space is the bound.
@@ -290,6 +292,9 @@ constexpr std::array<sock_filter, filter_size> metadata_filter()
 	return filter;
 }
 
+// Constant data, as seccomp() takes it.
+constinit std::array<sock_filter, filter_size> metadata_program = metadata_filter();
+
 struct dir_closer {
 	void operator()(DIR *d) const noexcept { (void)closedir(d); }
 };
@@ -385,7 +390,7 @@ struct fd_guard {
 [[nodiscard]] bool is_withheld(const withheld &users, const char *path)
 {
 	for (size_t i = 0; i < users.count; ++i)
-		if (strcmp(path, users.paths[i].data()) == 0 || beneath(path, users.paths[i].data()))
+		if (strcmp(path, users.paths[i]) == 0 || beneath(path, users.paths[i]))
 			return true;
 	return false;
 }
@@ -394,7 +399,7 @@ struct fd_guard {
 [[nodiscard]] bool holds_withheld(const withheld &users, const char *path)
 {
 	for (size_t i = 0; i < users.count; ++i)
-		if (beneath(users.paths[i].data(), path))
+		if (beneath(users.paths[i], path))
 			return true;
 	return false;
 }
@@ -455,16 +460,21 @@ struct fd_guard {
 // directory, and GSettings' directory in the runtime directory.
 [[nodiscard]] bool grant_settings(int ruleset)
 {
+	const char *const runtime = getenv("XDG_RUNTIME_DIR");
+	if (!grant_in(ruleset, runtime, "dconf", LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR))
+		return false;
 	char config[PATH_MAX];
 	const char *const xdg = getenv("XDG_CONFIG_HOME");
 	const char *const home = getenv("HOME");
-	int const len = xdg != nullptr && xdg[0] == '/' ? snprintf(config, sizeof config, "%s", xdg)
-		: home != nullptr ? snprintf(config, sizeof config, "%s/.config", home)
-		: -1;
-	bool const found = len > 0 && static_cast<size_t>(len) < sizeof config;
-	return (!found || (grant_in(ruleset, config, "kioslaverc", LANDLOCK_ACCESS_FS_READ_FILE) &&
-	                   grant_in(ruleset, config, "dconf/user", LANDLOCK_ACCESS_FS_READ_FILE))) &&
-		grant_in(ruleset, getenv("XDG_RUNTIME_DIR"), "dconf", LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR);
+	int len = -1;
+	if (xdg != nullptr && xdg[0] == '/')
+		len = snprintf(config, sizeof config, "%s", xdg);
+	else if (home != nullptr)
+		len = snprintf(config, sizeof config, "%s/.config", home);
+	if (len <= 0 || static_cast<size_t>(len) >= sizeof config)
+		return true;
+	return grant_in(ruleset, config, "kioslaverc", LANDLOCK_ACCESS_FS_READ_FILE) &&
+		grant_in(ruleset, config, "dconf/user", LANDLOCK_ACCESS_FS_READ_FILE);
 }
 
 // Landlock as the comment at the top says. Returns false where the kernel
@@ -476,14 +486,14 @@ struct fd_guard {
 		// Not built into this kernel, or not among its active security modules.
 		return errno == ENOSYS || errno == EOPNOTSUPP;
 
-	static withheld users{};
+	withheld users;
 	for (const char *place : users_places)
-		if (realpath(place, users.paths[users.count].data()) != nullptr)
+		if (realpath(place, users.paths[users.count]) != nullptr)
 			++users.count;
 	const char *const home = getenv("HOME");
 	// A home that is the root directory would withhold everything.
-	if (home != nullptr && realpath(home, users.paths[users.count].data()) != nullptr &&
-	    strcmp(users.paths[users.count].data(), "/") != 0)
+	if (home != nullptr && realpath(home, users.paths[users.count]) != nullptr &&
+	    strcmp(users.paths[users.count], "/") != 0)
 		++users.count;
 
 	ruleset_attr const attr = handled_by(abi);
@@ -500,8 +510,7 @@ struct fd_guard {
 {
 	if (filter_arch == 0)
 		return true;
-	static std::array<sock_filter, filter_size> filter = metadata_filter();
-	sock_fprog const program{static_cast<unsigned short>(filter.size()), filter.data()};
+	sock_fprog const program{static_cast<unsigned short>(metadata_program.size()), metadata_program.data()};
 	if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0U, &program) == 0)
 		return true;
 	// A kernel without seccomp: the lookup runs with the rest.

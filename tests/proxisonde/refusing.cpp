@@ -42,7 +42,7 @@ const call calls[] = {
 
 int main(int argc, char *argv[])
 {
-	sock_filter filter[2 * (sizeof calls / sizeof calls[0]) + 2] = {};
+	sock_filter filter[(2 * (sizeof calls / sizeof calls[0])) + 2] = {};
 	unsigned short n = 0;
 	filter[n++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr));
 	int arg = 1;
