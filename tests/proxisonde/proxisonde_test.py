@@ -128,13 +128,23 @@ WAYS_OUT = [
     ('device ioctl', 5, errno.EACCES),
     ('memory', 'limit', errno.ENOMEM),
 ]
-# The machines whose system calls the probe's filter knows (x86_64's x32
-# ABI, with 32-bit pointers, not); of them, i386's and s390x's C libraries
-# make sockets through socketcall(2).
-MACHINE = platform.machine()
-FILTERED = bool(re.fullmatch(r'aarch64|ppc64(le)?|riscv64|s390x|loongarch64|i[3-6]86|armv[5-8]l', MACHINE) or (
-    MACHINE == 'x86_64' and sys.maxsize > 2**32))
-SOCKETCALL = bool(re.fullmatch(r'i[3-6]86|s390x', MACHINE))
+def elf_target(path):
+    """The ELF machine number of a program, its word size and byte order."""
+    with open(path, 'rb') as f:
+        head = f.read(20)
+    order = 'little' if head[5] == 1 else 'big'
+    return int.from_bytes(head[18:20], order), 64 if head[4] == 2 else 32, order
+
+
+# The targets whose system calls the probe's filter knows, by the probe's
+# ELF header (an emulator may report its host's machine): x86-64 (not its
+# x32 ABI), i386, aarch64 and arm little-endian, ppc64, riscv64, s390x,
+# loongarch64. Of them, i386's and s390x's C libraries make sockets through
+# socketcall(2).
+TARGET = elf_target(PROBE)
+FILTERED = TARGET in {(62, 64, 'little'), (3, 32, 'little'), (183, 64, 'little'), (40, 32, 'little'),
+                      (21, 64, 'little'), (21, 64, 'big'), (243, 64, 'little'), (22, 64, 'big'), (258, 64, 'little')}
+SOCKETCALL = TARGET in {(3, 32, 'little'), (22, 64, 'big')}
 
 
 def loopback_missing():
@@ -254,7 +264,7 @@ def guest_missing():
     """Why the probe cannot run in the kernel guest here, or None: it runs in
     the x86-64 guest, whose kernel's Landlock ABI may be another than this
     machine's."""
-    if platform.machine() != 'x86_64':
+    if TARGET != (62, 64, 'little') or platform.machine() != 'x86_64':
         return 'the probe runs in the x86-64 guest alone'
     if SANITIZED:
         return 'a sanitizer runtime is not carried into the guest'
