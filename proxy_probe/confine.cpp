@@ -5,42 +5,62 @@
 // Discovery may fetch a proxy auto-config script from whatever host answers
 // to "wpad" on the local network and run it in libproxy's JavaScript engine,
 // and libproxy's download and engine have had memory bugs that such a script
-// reaches. So before the library is called, the probe gives up what a lookup
-// never needs, and a script that takes the engine over finds this:
+// reaches. So the probe gives up what a lookup never needs, for itself and
+// whatever it starts, and a script that takes the engine over finds this:
 //
 // - no_new_privs: nothing the probe starts gains privileges;
-// - no descriptor but 0, 1 and 2: whatever else the caller left open is
-//   closed;
-// - a limit on its data (RLIMIT_DATA): a script without end ends the probe
-//   when the download reaches it, long before the caller's timeout would;
+// - descriptors 0, 1 and 2 open (on /dev/null where the caller left one
+//   closed, so that nothing lands in a file or socket that takes its
+//   number), and every other descriptor that the caller left open closed;
+// - limits: on its data (RLIMIT_DATA), so that a script without end ends the
+//   probe when the download reaches it, long before the caller's timeout
+//   would; on the size of the files it writes (RLIMIT_FSIZE), 2 bytes, which
+//   is GSettings' flag file, the one file it may write (set last: valgrind
+//   logs the calls it does not know, Landlock's and seccomp's, to a file);
 // - Landlock, by the ABI the kernel reports: reading and executing only
-//   beneath what the system ships, which is every entry of / but the users'
-//   data (home directories and $HOME, /root, /tmp, /var/tmp, /var/mail,
-//   /run/user, /media, /mnt, /dev/shm, and the entries of /proc of every
-//   process but the probe's own); of the user's own files, only the
-//   settings that libproxy's configuration modules read (the kioslaverc and
-//   GSettings' database); no write of any kind anywhere; no device ioctl
-//   (ABI 5); no TCP port to listen on (ABI 4); no signal to, and no abstract
-//   unix socket of, a process outside the probe (ABI 6); no unix socket at a
-//   path made outside (ABI 9), which is how the session bus is reached;
+//   beneath what the system ships, every entry of / but the users' places
+//   (their homes wherever they are, $HOME and the password database's home
+//   among them; /tmp, /var/tmp, mail, removable media, crash reports, core
+//   dumps and journals; $XDG_RUNTIME_DIR and /run/user; the other mounts
+//   through which a file system shows any of them); in /dev only null,
+//   zero, full, random and urandom, and in /proc only the probe's own
+//   process; of the user's own files, reading the proxy settings (the
+//   kioslaverc and GSettings' database) and writing GSettings' flag file;
+//   no other write of any kind anywhere; no device ioctl (ABI 5); no TCP
+//   port to listen on (ABI 4); no signal to, and no abstract unix socket
+//   of, a process outside the probe (ABI 6); no unix socket at a path made
+//   outside (ABI 9), which is how the session bus is reached;
 // - a seccomp filter, the architecture checked first, that refuses (EPERM)
-//   changing a file's mode, owner, times, extended attributes or flags, for
-//   which Landlock has no right; io_uring, whose operations would pass the
-//   filter unseen; and making a unix socket, so that no socket of the
-//   session can be reached on a kernel older than ABI 9 either (where the
-//   C library makes sockets through socketcall(2), as on i386 and s390x,
-//   the filter cannot see which kind, and lets them be).
+//   what an older Landlock ABI cannot, or Landlock not at all: truncating by
+//   path; listening; a signal to any process but the probe itself; making
+//   a unix socket; another process's memory and descriptors (ptrace,
+//   process_vm_readv and _writev, pidfd_getfd); changing a file's mode,
+//   owner, times, extended attributes or flags; opening a file by handle;
+//   the keyrings; io_uring, whose operations would pass the filter unseen;
+//   and typing into a terminal (TIOCSTI, TIOCLINUX). Where the C library
+//   makes sockets through socketcall(2), as on i386 and s390x, the filter
+//   cannot see which kind, and lets them be; on other targets of the GNU C
+//   library, socketcall itself is refused.
+//
+// So from Landlock ABI 1 on, with the filter, nothing is written, nothing of
+// the user's read but the settings, no device opened but the five, no other
+// process reached; below ABI 5 the five take ioctls, and where the C library
+// makes sockets through socketcall, the session's unix sockets stay open
+// below ABI 6 (abstract) and 9 (at a path).
 //
 // What stays is what discovery needs: connecting out over TCP and UDP,
 // reading the system's files, and starting the system's programs. A kernel
-// older than an ABI lacks what it brings. A kernel without a part
-// (Landlock: ENOSYS or EOPNOTSUPP; seccomp: ENOSYS) leaves the lookup to run
-// with the rest; a part that the kernel has and refuses means that no
-// lookup runs. Rights of ABIs newer than 9 are not asked for: ABI 10's UDP
-// rights would take the lookup's name resolution, which sends from a port
-// that it binds implicitly. Without unix sockets, names still resolve: the
-// C library asks its cache daemon's socket first and, where that cannot be
-// reached, the sources that nsswitch.conf names.
+// without a part (Landlock: ENOSYS or EOPNOTSUPP; seccomp: ENOSYS) leaves the
+// lookup to run with the rest; a part that the kernel has and refuses means
+// that no lookup runs. Rights of ABIs newer than 9 are not asked for: ABI
+// 10's UDP rights would take the lookup's name resolution, which sends from
+// a port that it binds implicitly. Without unix sockets, names still
+// resolve: the C library asks its cache daemon's socket first and, where
+// that cannot be reached, the sources that nsswitch.conf names.
+//
+// libproxy 0.4 ends the helper that reads GSettings with a signal, which the
+// filter refuses below ABI 6; the helper ends by itself when libproxy closes
+// its pipes, as it does before it waits.
 //
 // The data limit is measured: a WPAD lookup with libproxy 0.5, which
 // downloads without a bound and runs scripts in duktape, works from 26 MiB
@@ -51,7 +71,8 @@
 // against 0.4, the limit is 8 GiB.
 //
 // Of the environment this reads HOME, XDG_CONFIG_HOME and XDG_RUNTIME_DIR,
-// to find the user's data and settings (libproxy reads its own).
+// and only absolute paths of them, to find the user's data and settings
+// (libproxy reads its own).
 
 #include "confine.h"
 
@@ -62,11 +83,14 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/landlock.h>
+#include <linux/net.h>
 #include <linux/seccomp.h>
+#include <pwd.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -75,10 +99,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <iterator>
 #include <limits>
 #include <memory>
+
+// Built with AddressSanitizer, whose runtime the confinement must leave
+// what it needs.
+#ifdef __SANITIZE_ADDRESS__
+#define PROBE_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PROBE_ADDRESS_SANITIZER 1
+#endif
+#endif
 
 // What older kernel headers lack, by the Landlock ABI that brought it.
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
@@ -114,6 +147,16 @@ constexpr long nr_fchmodat2 = 452;
 constexpr long nr_setxattrat = 463;
 constexpr long nr_removexattrat = 466;
 constexpr long nr_file_setattr = 469;
+#ifdef __NR_pidfd_send_signal
+constexpr long nr_pidfd_send_signal = __NR_pidfd_send_signal;
+#else
+constexpr long nr_pidfd_send_signal = 424;
+#endif
+#ifdef __NR_pidfd_getfd
+constexpr long nr_pidfd_getfd = __NR_pidfd_getfd;
+#else
+constexpr long nr_pidfd_getfd = 438;
+#endif
 
 // The kernel's struct landlock_ruleset_attr as ABI 6 has it; older headers
 // know only its first field. A kernel of an older ABI takes the longer
@@ -130,34 +173,43 @@ constexpr __u64 fs_abi1 = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_
 	LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO |
 	LANDLOCK_ACCESS_FS_MAKE_BLOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
 // What is granted: to a directory, reading and executing beneath it; to a
-// file, those of them that a file takes.
+// file, those of the rights that a file takes.
 constexpr __u64 read_rights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
-constexpr __u64 file_rights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_READ_FILE;
+constexpr __u64 file_rights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE |
+	LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_TRUNCATE | LANDLOCK_ACCESS_FS_IOCTL_DEV;
+constexpr __u64 write_rights = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE;
 
-// The users' data: their homes, and where their files are kept for a while.
-// $HOME joins them.
+// The users' data: their homes, and where their files, mail, media, crash
+// reports, core dumps and journals are kept. $HOME, the password database's
+// home and $XDG_RUNTIME_DIR join them, and so does every other view of one
+// that a mount gives.
 constexpr const char *users_places[] = {
-	"/home", "/root", "/tmp", "/var/tmp", "/var/mail", "/run/user", "/media", "/mnt", "/dev/shm",
+	"/home", "/root", "/tmp", "/var/tmp", "/var/mail", "/var/crash", "/var/lib/systemd/coredump",
+	"/var/log/journal", "/run/user", "/run/media", "/run/log/journal", "/media", "/mnt", "/dev/shm",
 };
+
+// The devices that a lookup opens (measured with libproxy 0.4 and its
+// modules and helpers, and 0.5): /dev/urandom, and /dev/null for a helper's
+// output; the others are as harmless. No terminal, camera or sound device.
+constexpr const char *devices[] = {"/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"};
 
 // The withheld places by their canonical paths. Arrays of C, as what
 // std::array checks would take libstdc++ (GCC 13 and later assert out of
 // line).
+constexpr size_t withheld_capacity = 256;
 struct withheld {
-	char paths[std::size(users_places) + 1][PATH_MAX]{};
-	size_t count = 0;
+	char paths[withheld_capacity][PATH_MAX];
+	size_t count;
+	bool overflow; // a place that did not fit
 };
+
+// The largest file that the probe writes: GSettings' flag file, to which
+// dconf writes one byte at offset 1.
+constexpr rlim_t file_size_limit = 2;
 
 // The data limit, by the libproxy that the probe is built against (see
 // above); none under AddressSanitizer, which reserves terabytes of shadow
 // memory as data when it starts.
-#ifdef __SANITIZE_ADDRESS__
-#define PROBE_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PROBE_ADDRESS_SANITIZER 1
-#endif
-#endif
 #ifdef PROBE_ADDRESS_SANITIZER
 constexpr rlim_t data_limit = RLIM_INFINITY;
 #elif LIBPROXY_0_4
@@ -193,10 +245,37 @@ constexpr __u32 filter_arch = AUDIT_ARCH_LOONGARCH64;
 constexpr __u32 filter_arch = 0;
 #endif
 
-// What the filter refuses outright: each call that changes a file's mode,
-// owner, times, extended attributes or flags, as the target has it, and
-// io_uring_setup.
+// Whether the C library makes sockets through socketcall(2): glibc does on
+// i386 and s390x, and any other C library may where the call exists. There
+// the filter checks socketcall's operation alone; elsewhere it refuses it.
+#if defined(__NR_socketcall) && (!defined(__GLIBC__) || defined(__i386__) || defined(__s390x__))
+#define PROBE_LIBRARY_SOCKETCALL 1
+#else
+#define PROBE_LIBRARY_SOCKETCALL 0
+#endif
+
+// What the filter refuses outright, as the target has it: truncating by
+// path; listening; what reaches another process's memory or descriptors,
+// or signals it through a descriptor; changing a file's mode, owner, times,
+// extended attributes or flags; opening a file by handle; the keyrings;
+// io_uring_setup; and socketcall where the C library does not use it.
 constexpr long refused_calls[] = {
+	__NR_truncate,
+#ifdef __NR_truncate64
+	__NR_truncate64,
+#endif
+#ifdef __NR_listen
+	__NR_listen,
+#endif
+#if defined(__NR_socketcall) && !PROBE_LIBRARY_SOCKETCALL
+	__NR_socketcall,
+#endif
+#ifndef PROBE_ADDRESS_SANITIZER
+	// AddressSanitizer's leak checker stops the process's threads with it
+	// at the end.
+	__NR_ptrace,
+#endif
+	__NR_process_vm_readv, __NR_process_vm_writev, nr_pidfd_getfd, nr_pidfd_send_signal,
 #ifdef __NR_chmod
 	__NR_chmod,
 #endif
@@ -225,7 +304,14 @@ constexpr long refused_calls[] = {
 	__NR_utimensat_time64,
 #endif
 	__NR_setxattr, __NR_lsetxattr, __NR_fsetxattr, nr_setxattrat, __NR_removexattr, __NR_lremovexattr,
-	__NR_fremovexattr, nr_removexattrat, nr_file_setattr, __NR_io_uring_setup,
+	__NR_fremovexattr, nr_removexattrat, nr_file_setattr, __NR_open_by_handle_at, __NR_keyctl, __NR_add_key,
+	__NR_request_key, __NR_io_uring_setup,
+};
+
+// The calls that may signal a process by its ID, the first argument: the
+// filter lets them reach the probe alone (its threads by tgkill).
+constexpr long signal_calls[] = {
+	__NR_kill, __NR_tkill, __NR_tgkill, __NR_rt_sigqueueinfo, __NR_rt_tgsigqueueinfo,
 };
 
 constexpr sock_filter statement(__u16 code, __u32 k)
@@ -238,53 +324,77 @@ constexpr sock_filter jump(__u16 code, __u32 k, __u8 jump_true, __u8 jump_false)
 	return {code, jump_true, jump_false, k};
 }
 
-// A program of classic BPF, whose jumps go forward only: the architecture,
-// or kill; the number (on x86-64 an x32 call: kill); a refused call, or
-// socket() with AF_UNIX as its first argument (its low 32 bits, which are
-// what the kernel reads), refuse; anything else, allow.
-constexpr bool x32_possible = filter_arch == AUDIT_ARCH_X86_64;
-constexpr size_t refused_count = std::size(refused_calls);
-constexpr size_t filter_size = 3 + (x32_possible ? 1 : 0) + refused_count + 3 + 3;
-static_assert(filter_size < 256, "each jump reaches the end");
-constexpr __u32 first_argument =
-	offsetof(seccomp_data, args) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? sizeof(__u32) : 0);
-
-constexpr std::array<sock_filter, filter_size> metadata_filter()
+// Where an argument's low 32 bits are, which is what the kernel reads of an
+// int.
+constexpr __u32 argument(unsigned n)
 {
-	std::array<sock_filter, filter_size> filter{};
-	size_t const allow = filter_size - 3;
-	size_t const refuse = filter_size - 2;
-	size_t const kill = filter_size - 1;
-	size_t i = 0;
-	// The distance from the instruction at i to the one at target.
-	auto const to = [&i](size_t target) { return static_cast<__u8>(target - (i + 1)); };
-	filter[i] = statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch));
-	++i;
-	filter[i] = jump(BPF_JMP | BPF_JEQ | BPF_K, filter_arch, 0, to(kill));
-	++i;
-	filter[i] = statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr));
-	++i;
-	if (x32_possible) {
-		filter[i] = jump(BPF_JMP | BPF_JGE | BPF_K, 0x40000000U, to(kill), 0);
-		++i;
-	}
-	for (long const call : refused_calls) {
-		filter[i] = jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(call), to(refuse), 0);
-		++i;
-	}
-	filter[i] = jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, to(allow));
-	++i;
-	filter[i] = statement(BPF_LD | BPF_W | BPF_ABS, first_argument);
-	++i;
-	filter[i] = jump(BPF_JMP | BPF_JEQ | BPF_K, AF_UNIX, to(refuse), to(allow));
-	filter[allow] = statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
-	filter[refuse] = statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
-	filter[kill] = statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
-	return filter;
+	return offsetof(seccomp_data, args) + n * sizeof(__u64) +
+		(__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? sizeof(__u32) : 0);
 }
 
-// Constant data, as seccomp() takes it.
-constinit std::array<sock_filter, filter_size> metadata_program = metadata_filter();
+// The places in the program that its jumps go to.
+enum label : unsigned char { unix_family, own_process, socketcall_operation, terminal, refuse, kill, label_count };
+constexpr bool x32_possible = filter_arch == AUDIT_ARCH_X86_64;
+// The head, the calls, and the blocks with the returns.
+constexpr size_t filter_capacity = 4 + std::size(refused_calls) + 1 + std::size(signal_calls) + 2 + 1 + 3 + 3 + 3 + 4 + 2;
+static_assert(filter_capacity < 256, "each jump reaches the end");
+
+// Writes the program of classic BPF, whose jumps go forward only: the
+// architecture, or kill; the number (on x86-64 an x32 call: kill); a
+// refused call: refuse; a call that is refused by its arguments: checked
+// in a block of its own; anything else: allow. Run twice: the first run
+// finds where the labels are, the second writes the jumps to them.
+size_t write_filter(sock_filter (&program)[filter_capacity], size_t (&at)[label_count], __u32 pid)
+{
+	size_t i = 0;
+	// The distance from the instruction at i to the label.
+	auto const to = [&](label l) { return static_cast<__u8>(at[l] - (i + 1)); };
+	auto const put = [&](sock_filter s) { program[i++] = s; };
+	put(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, filter_arch, 0, to(kill)));
+	put(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+	if (x32_possible)
+		put(jump(BPF_JMP | BPF_JGE | BPF_K, 0x40000000U, to(kill), 0));
+	for (long const call : refused_calls)
+		put(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(call), to(refuse), 0));
+#ifdef __NR_socket
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, to(unix_family), 0));
+#endif
+	for (long const call : signal_calls)
+		put(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(call), to(own_process), 0));
+#if PROBE_LIBRARY_SOCKETCALL
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_socketcall, to(socketcall_operation), 0));
+#endif
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, to(terminal), 0));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+
+	at[unix_family] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, AF_UNIX, to(refuse), 0));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	at[own_process] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	at[socketcall_operation] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_LISTEN, to(refuse), 0));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	at[terminal] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(1)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, TIOCSTI, to(refuse), 0));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, TIOCLINUX, to(refuse), 0));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	at[refuse] = i;
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+	at[kill] = i;
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+	return i;
+}
+
+struct c_free {
+	void operator()(void *p) const noexcept { free(p); }
+};
 
 struct dir_closer {
 	void operator()(DIR *d) const noexcept { (void)closedir(d); }
@@ -303,6 +413,19 @@ struct fd_guard {
 			(void)close(fd);
 	}
 };
+
+// Opens /dev/null as each of 0, 1 and 2 that is closed.
+[[nodiscard]] bool standard_descriptors()
+{
+	for (int fd = 0; fd <= 2; ++fd) {
+		if (fcntl(fd, F_GETFD) >= 0)
+			continue;
+		// The lowest free descriptor: this one, as those below it are open.
+		if (errno != EBADF || open("/dev/null", O_RDWR) != fd)
+			return false;
+	}
+	return true;
+}
 
 // Closes every descriptor above 2: through /proc before Linux 5.9.
 [[nodiscard]] bool close_inherited()
@@ -324,15 +447,15 @@ struct fd_guard {
 	return true;
 }
 
-// Lowers the data limit to data_limit, and never raises it.
-[[nodiscard]] bool limit_data()
+// Lowers a limit to the value of to, and never raises it.
+[[nodiscard]] bool lower_limit(int resource, const rlimit &to)
 {
 	rlimit limit{};
-	if (getrlimit(RLIMIT_DATA, &limit) != 0)
+	if (getrlimit(resource, &limit) != 0)
 		return false;
-	limit.rlim_cur = std::min(limit.rlim_cur, data_limit);
-	limit.rlim_max = std::min(limit.rlim_max, data_limit);
-	return setrlimit(RLIMIT_DATA, &limit) == 0;
+	limit.rlim_cur = std::min(limit.rlim_cur, to.rlim_cur);
+	limit.rlim_max = std::min(limit.rlim_max, to.rlim_max);
+	return setrlimit(resource, &limit) == 0;
 }
 
 // The rights that the kernel's Landlock ABI can handle, of those asked for.
@@ -355,19 +478,32 @@ struct fd_guard {
 	return attr;
 }
 
-// Grants rights beneath path, or to the file itself where it is no
-// directory. A path that cannot be opened gets nothing. Returns false where
-// the kernel refuses the rule.
-[[nodiscard]] bool grant(int ruleset, const char *path, __u64 rights)
+// The ruleset being built, and the file system rights it handles.
+struct ruleset {
+	int fd;
+	__u64 handled;
+};
+
+// Grants rights beneath the directory open as target (O_PATH), or those
+// that a file takes to the file. Returns false where the kernel refuses the
+// rule.
+[[nodiscard]] bool add_rule(const ruleset &rules, const fd_guard &target, __u64 rights)
 {
-	fd_guard const target{open(path, O_PATH | O_CLOEXEC)};
 	struct stat st {};
-	if (target.fd < 0 || fstat(target.fd, &st) != 0)
+	if (fstat(target.fd, &st) != 0)
 		return true;
 	landlock_path_beneath_attr rule{};
-	rule.allowed_access = S_ISDIR(st.st_mode) ? rights : rights & file_rights;
+	rule.allowed_access = rights & rules.handled & (S_ISDIR(st.st_mode) ? ~__u64{0} : file_rights);
 	rule.parent_fd = target.fd;
-	return syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+	return syscall(SYS_landlock_add_rule, rules.fd, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+}
+
+// Grants rights beneath path, or to the file itself where it is no
+// directory. A path that cannot be opened gets nothing.
+[[nodiscard]] bool grant(const ruleset &rules, const char *path, __u64 rights)
+{
+	fd_guard const target{open(path, O_PATH | O_CLOEXEC)};
+	return target.fd < 0 || add_rule(rules, target, rights);
 }
 
 // Whether path lies strictly beneath the directory dir (both canonical).
@@ -395,77 +531,256 @@ struct fd_guard {
 	return false;
 }
 
-// Whether the entry of /proc named name is another process's: its
-// environment, command line and memory map are the users' data too.
-[[nodiscard]] bool other_process(const char *name)
+// Withholds the place at path, by its canonical path, where it resolves to
+// anything but the root directory (which would withhold everything).
+void withhold(withheld &users, const char *path)
 {
-	char *end = nullptr;
-	long const pid = strtol(name, &end, 10);
-	return end != name && *end == '\0' && pid != getpid();
+	users.overflow = users.overflow || users.count == withheld_capacity;
+	if (users.overflow)
+		return;
+	char *const slot = users.paths[users.count];
+	if (path[0] != '/' || realpath(path, slot) == nullptr || strcmp(slot, "/") == 0)
+		return;
+	if (std::none_of(users.paths, users.paths + users.count, [slot](const char *p) { return strcmp(p, slot) == 0; }))
+		++users.count;
+}
+
+// Writes "dir/name" into out; false where it does not fit.
+[[nodiscard]] bool join(char (&out)[PATH_MAX], const char *dir, const char *name)
+{
+	int const len = snprintf(out, sizeof out, "%s/%s", strcmp(dir, "/") == 0 ? "" : dir, name);
+	return len >= 0 && static_cast<size_t>(len) < sizeof out;
+}
+
+// A mount of the probe's namespace, as /proc/self/mountinfo has it: the
+// file system's device, the directory of it that the mount shows (root) and
+// where (point).
+struct mount_entry {
+	unsigned long major;
+	unsigned long minor;
+	char *root;
+	char *point;
+};
+
+// Decodes mountinfo's octal escapes (\040 for a blank and the like) in place.
+void unescape(char *s)
+{
+	char *out = s;
+	for (const char *in = s; *in != '\0'; ++out) {
+		bool const octal = in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' &&
+			in[3] >= '0' && in[3] <= '7';
+		*out = octal ? static_cast<char>(((in[1] - '0') << 6) | ((in[2] - '0') << 3) | (in[3] - '0')) : *in;
+		in += octal ? 4 : 1;
+	}
+	*out = '\0';
+}
+
+// The whole of a file of /proc, as a string from malloc.
+[[nodiscard]] char *read_whole(const char *path)
+{
+	fd_guard const file{open(path, O_RDONLY | O_CLOEXEC)};
+	size_t size = 0;
+	size_t capacity = 16384;
+	std::unique_ptr<char, c_free> text{static_cast<char *>(malloc(capacity))};
+	if (file.fd < 0 || !text)
+		return nullptr;
+	for (ssize_t n; (n = read(file.fd, text.get() + size, capacity - size - 1)) != 0;) {
+		if (n < 0)
+			return nullptr;
+		size += static_cast<size_t>(n);
+		if (capacity - size > 1)
+			continue;
+		capacity *= 2;
+		char *const larger = static_cast<char *>(realloc(text.get(), capacity));
+		if (larger == nullptr)
+			return nullptr;
+		(void)text.release();
+		text.reset(larger);
+	}
+	text.get()[size] = '\0';
+	return text.release();
+}
+
+// Splits the lines of mountinfo in place into mounts, as many as fit.
+size_t split_mounts(char *text, mount_entry *mounts, size_t capacity)
+{
+	size_t count = 0;
+	for (char *line = text, *next = nullptr; line != nullptr && *line != '\0' && count < capacity; line = next) {
+		next = strchr(line, '\n');
+		if (next != nullptr)
+			*next++ = '\0';
+		// ID PARENT-ID MAJOR:MINOR ROOT MOUNT-POINT ...
+		char *save = nullptr;
+		char *field[5] = {strtok_r(line, " ", &save)};
+		for (size_t k = 1; k < std::size(field) && field[k - 1] != nullptr; ++k)
+			field[k] = strtok_r(nullptr, " ", &save);
+		mount_entry &m = mounts[count];
+		char *minor = nullptr;
+		if (field[4] == nullptr)
+			continue;
+		m.major = strtoul(field[2], &minor, 10);
+		m.minor = *minor == ':' ? strtoul(minor + 1, nullptr, 10) : ~0UL;
+		m.root = field[3];
+		m.point = field[4];
+		unescape(m.root);
+		unescape(m.point);
+		++count;
+	}
+	return count;
+}
+
+// Where the mount e shows the directory inside (a path in e's file system),
+// into view; false where it does not, or the path does not fit.
+[[nodiscard]] bool view_of(const mount_entry &e, const char *inside, char (&view)[PATH_MAX])
+{
+	if (strcmp(e.root, inside) == 0 || beneath(e.root, inside))
+		// The directory, or one in it: all that the mount shows.
+		return snprintf(view, sizeof view, "%s", e.point) < static_cast<int>(sizeof view);
+	// The mount shows a directory that holds it.
+	return beneath(inside, e.root) && join(view, e.point, inside + (strcmp(e.root, "/") == 0 ? 1 : strlen(e.root) + 1));
+}
+
+// Withholds every other view that the mounts give of the first places of
+// users. Landlock grants by inode, and follows a path up through the
+// directories that a mount covers, so each mount on a place's path counts:
+// where its file system is mounted again, the place's path there is
+// withheld; where a directory in the place, or the place itself, is
+// mounted elsewhere (a bind mount), that mount point. A file mounted over a
+// system's file (/etc/hosts in a sandbox or a container) is that file.
+// Mounts are told apart by their device; what a file system shows without
+// a mount (a hard link, a copy in another file system) cannot be told.
+void withhold_views(withheld &users, size_t places)
+{
+	std::unique_ptr<char, c_free> const text{read_whole("/proc/self/mountinfo")};
+	if (!text)
+		return;
+	size_t const capacity = static_cast<size_t>(std::count(text.get(), text.get() + strlen(text.get()), '\n')) + 1;
+	std::unique_ptr<mount_entry, c_free> const mounts{static_cast<mount_entry *>(calloc(capacity, sizeof(mount_entry)))};
+	if (!mounts)
+		return;
+	const mount_entry *const end = mounts.get() + split_mounts(text.get(), mounts.get(), capacity);
+	for (size_t p = 0; p < places; ++p) {
+		const char *const place = users.paths[p];
+		for (const mount_entry *on = mounts.get(); on != end; ++on) {
+			// The place's path in the file system of a mount on its path.
+			char inside[PATH_MAX];
+			const char *const rest = place + (strcmp(on->point, "/") == 0 ? 0 : strlen(on->point));
+			if ((strcmp(on->point, place) != 0 && !beneath(place, on->point)) ||
+			    snprintf(inside, sizeof inside, "%s%s", strcmp(on->root, "/") == 0 ? "" : on->root, rest) >=
+			        static_cast<int>(sizeof inside))
+				continue;
+			for (const mount_entry *e = mounts.get(); e != end; ++e) {
+				char view[PATH_MAX];
+				struct stat st {};
+				if (e->major == on->major && e->minor == on->minor && stat(e->point, &st) == 0 &&
+				    S_ISDIR(st.st_mode) && view_of(*e, inside, view))
+					withhold(users, view);
+			}
+		}
+	}
+}
+
+// The users' places, and the user's own: $HOME, the password database's
+// home, $XDG_CONFIG_HOME and $XDG_RUNTIME_DIR wherever they are; then the
+// other views of them. False where they do not fit.
+[[nodiscard]] bool withhold_users(withheld &users, const char *account_home)
+{
+	for (const char *place : users_places)
+		withhold(users, place);
+	const char *const own[] = {getenv("HOME"), account_home, getenv("XDG_CONFIG_HOME"), getenv("XDG_RUNTIME_DIR")};
+	for (const char *place : own)
+		if (place != nullptr)
+			withhold(users, place);
+	withhold_views(users, users.count);
+	return !users.overflow;
 }
 
 // Grants reading and executing beneath each entry of the canonical directory
 // dir, following links, but not to a withheld place nor anything beneath
 // one: an entry that holds one is walked in turn, and one that does not
-// resolve is passed over. /proc is walked too, and only the probe's own
-// process of them is granted.
-[[nodiscard]] bool grant_system(int ruleset, const char *dir, const withheld &users)
+// resolve is passed over, as is a directory that cannot be listed. /proc
+// and /dev are walked too: of /proc only the probe's own process is
+// granted, of /dev only the devices above.
+[[nodiscard]] bool grant_system(const ruleset &rules, const char *dir, const withheld &users)
 {
+	if (strcmp(dir, "/dev") == 0)
+		return std::all_of(std::begin(devices), std::end(devices),
+		                   [&rules](const char *device) { return grant(rules, device, write_rights | LANDLOCK_ACCESS_FS_TRUNCATE); });
 	unique_dir const listing{opendir(dir)};
 	if (!listing)
-		return false;
+		return true;
 	bool const processes = strcmp(dir, "/proc") == 0;
+	pid_t const self = getpid();
 	for (dirent const *entry; (entry = readdir(listing.get())) != nullptr;) {
-		if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0 ||
-		    (processes && other_process(entry->d_name)))
+		char *end = nullptr;
+		long const pid = strtol(entry->d_name, &end, 10);
+		// The environment, command line and memory map of another process
+		// are the users' data too.
+		bool const other_process = processes && end != entry->d_name && *end == '\0' && pid != self;
+		if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0 || other_process)
 			continue;
 		char path[PATH_MAX];
 		char canonical[PATH_MAX];
-		int const len = snprintf(path, sizeof path, "%s/%s", strcmp(dir, "/") == 0 ? "" : dir, entry->d_name);
-		if (len < 0 || static_cast<size_t>(len) >= sizeof path || realpath(path, canonical) == nullptr ||
-		    is_withheld(users, canonical))
+		if (!join(path, dir, entry->d_name) || realpath(path, canonical) == nullptr || is_withheld(users, canonical))
 			continue;
 		// A link that leads out of dir holds what its target's own parent
 		// walks.
-		bool const walk = holds_withheld(users, canonical) || strcmp(canonical, "/proc") == 0;
-		bool const granted = !walk ? grant(ruleset, canonical, read_rights)
-			: !beneath(canonical, dir) || grant_system(ruleset, canonical, users);
+		bool const walk = holds_withheld(users, canonical) || strcmp(canonical, "/proc") == 0 ||
+			strcmp(canonical, "/dev") == 0;
+		bool const granted = !walk ? grant(rules, canonical, read_rights)
+			: !beneath(canonical, dir) || grant_system(rules, canonical, users);
 		if (!granted)
 			return false;
 	}
 	return true;
 }
 
-// Grants rights to dir/name where dir is an absolute path.
-[[nodiscard]] bool grant_in(int ruleset, const char *dir, const char *name, __u64 rights)
+// Grants the rights to dir/name, where dir is absolute.
+[[nodiscard]] bool grant_in(const ruleset &rules, const char *dir, const char *name, __u64 rights)
 {
 	char path[PATH_MAX];
-	if (dir == nullptr || dir[0] != '/')
-		return true;
-	int const len = snprintf(path, sizeof path, "%s/%s", dir, name);
-	return len < 0 || static_cast<size_t>(len) >= sizeof path || grant(ruleset, path, rights);
+	return dir == nullptr || dir[0] != '/' || !join(path, dir, name) || grant(rules, path, rights);
 }
 
 // Of the user's own files, the settings that libproxy's configuration
 // modules read: the kioslaverc and GSettings' database in the configuration
-// directory, and GSettings' directory in the runtime directory.
-[[nodiscard]] bool grant_settings(int ruleset)
+// directory, and GSettings' runtime directory. dconf, GSettings' store,
+// opens its flag file there for writing, and makes it where it is missing,
+// as its service removes it at each change; the probe makes it for dconf
+// where the user has a database, and grants writing it alone, a regular
+// file (not through a link), within the file size limit.
+[[nodiscard]] bool grant_settings(const ruleset &rules, const char *account_home)
 {
-	const char *const runtime = getenv("XDG_RUNTIME_DIR");
-	if (!grant_in(ruleset, runtime, "dconf", LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR))
-		return false;
-	char config[PATH_MAX];
+	// Where the settings are: $XDG_CONFIG_HOME, or .config in $HOME, or in
+	// the password database's home where $HOME is not absolute.
+	char config[PATH_MAX] = "";
 	const char *const xdg = getenv("XDG_CONFIG_HOME");
-	const char *const home = getenv("HOME");
-	int len = -1;
-	if (xdg != nullptr && xdg[0] == '/')
-		len = snprintf(config, sizeof config, "%s", xdg);
-	else if (home != nullptr)
-		len = snprintf(config, sizeof config, "%s/.config", home);
-	if (len <= 0 || static_cast<size_t>(len) >= sizeof config)
+	const char *const env_home = getenv("HOME");
+	const char *const home = env_home != nullptr && env_home[0] == '/' ? env_home : account_home;
+	if (xdg != nullptr && xdg[0] == '/') {
+		if (snprintf(config, sizeof config, "%s", xdg) >= static_cast<int>(sizeof config))
+			config[0] = '\0';
+	} else if (home != nullptr && home[0] == '/' && !join(config, home, ".config"))
+		config[0] = '\0';
+	if (!grant_in(rules, config, "kioslaverc", LANDLOCK_ACCESS_FS_READ_FILE) ||
+	    !grant_in(rules, config, "dconf/user", LANDLOCK_ACCESS_FS_READ_FILE))
+		return false;
+
+	const char *const runtime = getenv("XDG_RUNTIME_DIR");
+	char dconf[PATH_MAX];
+	char flag[PATH_MAX];
+	char database[PATH_MAX];
+	if (runtime == nullptr || runtime[0] != '/' || !join(dconf, runtime, "dconf") || !join(flag, dconf, "user"))
 		return true;
-	return grant_in(ruleset, config, "kioslaverc", LANDLOCK_ACCESS_FS_READ_FILE) &&
-		grant_in(ruleset, config, "dconf/user", LANDLOCK_ACCESS_FS_READ_FILE);
+	if (config[0] == '/' && join(database, config, "dconf/user") && access(database, F_OK) == 0) {
+		(void)mkdir(dconf, 0700);
+		fd_guard const made{open(flag, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)};
+	}
+	if (!grant(rules, dconf, LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR))
+		return false;
+	fd_guard const target{open(flag, O_PATH | O_NOFOLLOW | O_CLOEXEC)};
+	struct stat st {};
+	return target.fd < 0 || fstat(target.fd, &st) != 0 || !S_ISREG(st.st_mode) || add_rule(rules, target, write_rights);
 }
 
 // Landlock as the comment at the top says. Returns false where the kernel
@@ -477,32 +792,37 @@ struct fd_guard {
 		// Not built into this kernel, or not among its active security modules.
 		return errno == ENOSYS || errno == EOPNOTSUPP;
 
-	withheld users;
-	for (const char *place : users_places)
-		if (realpath(place, users.paths[users.count]) != nullptr)
-			++users.count;
-	const char *const home = getenv("HOME");
-	// A home that is the root directory would withhold everything.
-	if (home != nullptr && realpath(home, users.paths[users.count]) != nullptr &&
-	    strcmp(users.paths[users.count], "/") != 0)
-		++users.count;
-
-	ruleset_attr const attr = handled_by(abi);
-	long const ruleset = syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0);
-	if (ruleset < 0)
+	// The account's home, as the password database has it (a copy: the
+	// database's own storage is reused by the next lookup).
+	char account_home[PATH_MAX] = "";
+	passwd const *const account = getpwuid(getuid());
+	if (account != nullptr && account->pw_dir != nullptr)
+		(void)snprintf(account_home, sizeof account_home, "%s", account->pw_dir);
+	// Static: a few hundred KiB that only what is used of them costs.
+	static withheld users;
+	if (!withhold_users(users, account_home))
 		return false;
-	fd_guard const rules{static_cast<int>(ruleset)};
-	return grant_system(rules.fd, "/", users) && grant_settings(rules.fd) &&
+	ruleset_attr const attr = handled_by(abi);
+	long const created = syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0);
+	if (created < 0)
+		return false;
+	fd_guard const guard{static_cast<int>(created)};
+	ruleset const rules{guard.fd, attr.handled_access_fs};
+	return grant_system(rules, "/", users) && grant_settings(rules, account_home) &&
 		syscall(SYS_landlock_restrict_self, rules.fd, 0) == 0;
 }
 
 // The seccomp filter as the comment at the top says.
-[[nodiscard]] bool filter_metadata()
+[[nodiscard]] bool filter_calls()
 {
 	if (filter_arch == 0)
 		return true;
-	sock_fprog const program{static_cast<unsigned short>(metadata_program.size()), metadata_program.data()};
-	if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0U, &program) == 0)
+	sock_filter program[filter_capacity]{};
+	size_t at[label_count]{};
+	auto const pid = static_cast<__u32>(getpid());
+	(void)write_filter(program, at, pid);
+	sock_fprog const filter{static_cast<unsigned short>(write_filter(program, at, pid)), program};
+	if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0U, &filter) == 0)
 		return true;
 	// A kernel without seccomp: the lookup runs with the rest.
 	return errno == ENOSYS;
@@ -512,6 +832,7 @@ struct fd_guard {
 
 bool confine()
 {
-	return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && close_inherited() && limit_data() && restrict_access() &&
-		filter_metadata();
+	return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && standard_descriptors() && close_inherited() &&
+		lower_limit(RLIMIT_DATA, {data_limit, data_limit}) && restrict_access() && filter_calls() &&
+		lower_limit(RLIMIT_FSIZE, {file_size_limit, file_size_limit});
 }

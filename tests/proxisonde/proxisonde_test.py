@@ -4,12 +4,15 @@
 """proxisonde end to end: against a recording stand-in for libproxy, here
 and in the x86-64 kernel guest; against the real libproxy with no network;
 and with real WPAD on loopback. TAP."""
+import ctypes
 import errno
 import glob
 import os
 import platform
 import re
+import shlex
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -76,7 +79,8 @@ def with_stub(mode, args, wrap=(), work=None):
         if work:
             env |= {'PROXY_STUB_DIR': work, 'HOME': f'{work}/home', 'XDG_RUNTIME_DIR': f'{work}/run'}
             env.pop('XDG_CONFIG_HOME', None)
-        p = subprocess.run([*memcheck(wrap, vglog), PROBE, *args], capture_output=True, env=env, timeout=seconds(4))
+        p = subprocess.run([*memcheck(wrap, vglog), PROBE, *args], capture_output=True, env=env, timeout=seconds(4),
+                           stdin=subprocess.DEVNULL)
         with open(log, encoding='utf-8') as f:
             problems, lines = environment_read(f.read().rstrip('\0').splitlines())
     return quiet_exit(p, vglog) + problems, lines
@@ -98,36 +102,62 @@ def environment_read(lines):
 # Landlock ABI that brings the refusal; 'closed', the descriptors the probe
 # closes; 'seccomp', its filter, where the kernel has seccomp filters;
 # 'socket', the filter too, where the C library makes sockets with socket(2)
-# itself; 'limit', the data limit, where the kernel holds one; or None, what
-# must stay open.
+# itself; 'socketcall', the filter where it refuses socketcall(2) itself;
+# 'x32', the filter's check of x86-64's x32 calls; 'ptrace', the filter but
+# in a sanitizer build, whose runtime needs the call; 'limit' and 'fsize', the
+# data and file size limits, where the kernel holds them; or None, what must
+# stay open. A negative error is the signal that ends the try.
 WAYS_OUT = [
     ('descriptor', 'closed', errno.EBADF),
+    ('standard descriptors', None, 0),
     ('create', 1, errno.EACCES),
     ('append', 1, errno.EACCES),
+    ('append', 'fsize', errno.EFBIG),
     ('mkdir', 1, errno.EACCES),
     ('remove', 1, errno.EACCES),
     ('rename', 1, errno.EACCES),
+    ('truncate', 'seccomp', errno.EPERM),
     ('truncate', 3, errno.EACCES),
     ('chmod', 'seccomp', errno.EPERM),
     ('chown', 'seccomp', errno.EPERM),
     ('utimes', 'seccomp', errno.EPERM),
     ('setxattr', 'seccomp', errno.EPERM),
     ('io_uring', 'seccomp', errno.EPERM),
+    ('keyring', 'seccomp', errno.EPERM),
     ('read temporary', 1, errno.EACCES),
     ('read key', 1, errno.EACCES),
     ('read settings', None, 0),
     ('read system', None, 0),
     ('read caller', 1, errno.EACCES),
+    ('terminal', 1, errno.EACCES),
+    ('inject keystrokes', 'seccomp', errno.EPERM),
+    ('open by handle', 'seccomp', errno.EPERM),
+    ('open by handle', 1, errno.EACCES),
+    ('signal caller', 'seccomp', errno.EPERM),
     ('signal caller', 6, errno.EPERM),
+    # kill(-1) reports success where Landlock refused every process: the
+    # filter alone answers
+    ('signal everyone', 'seccomp', errno.EPERM),
+    ('ptrace', 'ptrace', errno.EPERM),
+    ('ptrace', 1, errno.EPERM),
+    ('read memory', 'seccomp', errno.EPERM),
+    ('read memory', 1, errno.EPERM),
+    ('take a descriptor', 'seccomp', errno.EPERM),
+    ('take a descriptor', 1, errno.EPERM),
     ('abstract socket', 'socket', errno.EPERM),
     ('abstract socket', 6, errno.EPERM),
     ('session bus', 'socket', errno.EPERM),
     ('session bus', 9, errno.EACCES),
+    ('unix socket through socketcall', 'socketcall', errno.EPERM),
+    ('x32 call', 'x32', -signal.SIGSYS),
     ('listen', 4, errno.EACCES),
+    ('listen', 'seccomp', errno.EPERM),
     ('connect', None, 0),
     ('device ioctl', 5, errno.EACCES),
     ('memory', 'limit', errno.ENOMEM),
 ]
+
+
 def elf_target(path):
     """The ELF machine number of a program, its word size and byte order."""
     with open(path, 'rb') as f:
@@ -145,6 +175,9 @@ TARGET = elf_target(PROBE)
 FILTERED = TARGET in {(62, 64, 'little'), (3, 32, 'little'), (183, 64, 'little'), (40, 32, 'little'),
                       (21, 64, 'little'), (21, 64, 'big'), (243, 64, 'little'), (22, 64, 'big'), (258, 64, 'little')}
 SOCKETCALL = TARGET in {(3, 32, 'little'), (22, 64, 'big')}
+# ppc64 has socketcall(2), which its GNU C library does not use.
+with open(PROBE, 'rb') as f:
+    SOCKETCALL_REFUSED = TARGET[0] == 21 and b'libc.so.6' in f.read()
 
 
 def loopback_missing():
@@ -169,34 +202,45 @@ def kernel_offers(lines):
     return int(found[1]), found[2] == '1'
 
 
-def ways_out(lines, limit_holds):
+def ways_out(lines, limit_holds, rows=WAYS_OUT):
     """Problems with the ways out that the stand-in recorded: each refused
     with its error where this kernel has what refuses it (the first such of
     its rows), each that must stay open open; the lookup itself whole."""
     abi, seccomp = kernel_offers(lines)
-    holds = {'closed': True, 'seccomp': seccomp and FILTERED, 'socket': seccomp and FILTERED and not SOCKETCALL,
-             'limit': limit_holds and not SANITIZED}
+    filtered = seccomp and FILTERED
+    holds = {'closed': True, 'seccomp': filtered, 'socket': filtered and not SOCKETCALL,
+             'socketcall': filtered and SOCKETCALL_REFUSED, 'x32': filtered and TARGET == (62, 64, 'little'),
+             'ptrace': filtered and not SANITIZED,
+             'limit': limit_holds and not SANITIZED, 'fsize': True}
     tried = dict(ln[len('try '):].rsplit(' ', 1) for ln in lines if ln.startswith('try '))
     want = {}
-    for name, by, err in WAYS_OUT:
+    for name, by, err in rows:
         if by is None:
             want[name] = 0
         elif name not in want and (holds[by] if isinstance(by, str) else abi >= by):
             want[name] = err
-    problems = [f'{name}: {describe(int(tried.get(name, -1)))}, want {describe(err)}'
-                for name, err in want.items() if int(tried.get(name, -1)) != err]
+    problems = [f'{name}: {describe(tried.get(name))}, want {describe(err)}'
+                for name, err in want.items() if tried.get(name) != str(err)]
     problems += full_lookup([ln for ln in lines if not ln.startswith(('try ', 'kernel '))])
     return problems + ([f'recorded: {lines}'] if problems else [])
 
 
 def describe(err):
-    return {0: 'done', -1: 'not tried'}.get(err) or f'{errno.errorcode.get(err, err)}'
+    if err is None:
+        return 'not tried'
+    err = int(err)
+    return 'done' if err == 0 else signal.Signals(-err).name if err < 0 else errno.errorcode.get(err, str(err))
 
 
 # What the files of the stand-in's directory must hold after the lookup
 # (None: absent), where Landlock refuses writes.
 UNCHANGED = {'kept': 'kept', 'doomed': 'doomed', 'moved': 'moved', 'long': '0123456789', 'left-open': '',
              'created': None, 'made': None, 'renamed': None}
+
+
+# GSettings' flag file, which the probe makes where the user has a dconf
+# database and may write: within its size limit, and nothing beside it.
+FLAG_FILE = [('fill the flag file', 'fsize', errno.EFBIG), ('make a file beside the flag', 1, errno.EACCES)]
 
 
 def no_way_out():
@@ -212,7 +256,7 @@ def no_way_out():
     want = dict(UNCHANGED, **({'long': after['long']} if abi < 3 else {}))
     if abi:
         problems += [f'{name}: holds {after[name]!r}, want {want[name]!r}' for name in want if after[name] != want[name]]
-    return problems + ways_out(lines, data_limit_holds())
+    return problems + ways_out(lines, data_limit_holds(), WAYS_OUT + FLAG_FILE)
 
 
 # Where the kernel lacks a part of the confinement, or has it and refuses
@@ -241,23 +285,246 @@ def fallback(calls, looks_up):
         return problems + ([f'calls: {lines}'] if lines else [])
     with tempfile.TemporaryDirectory(dir='/tmp') as work:
         problems, lines = with_stub('escape', (), refusing(calls), work)
-    return problems + ways_out(lines, data_limit_holds())
+    return problems + ways_out(lines, data_limit_holds(), WAYS_OUT + FLAG_FILE)
 
 
-# In the guest: the stand-in as /libproxy.so.1, its directory in /tmp; once
-# as the kernel is, once as if it had no seccomp, where Landlock alone
-# refuses what the filter would.
-GUEST_RUN = f'''export LD_LIBRARY_PATH=/ PROXY_STUB=escape
-for run in 1 2; do
-	mkdir -p /tmp/$run
-	[ $run = 1 ] && refusing= || refusing="/refusing seccomp={errno.ENOSYS} --"
-	HOME=/tmp/$run/home XDG_RUNTIME_DIR=/tmp/$run/run PROXY_STUB_DIR=/tmp/$run PROXY_STUB_LOG=/tmp/$run/log \\
-		$refusing /proxisonde
-	echo "status $?"
-	tr -d "\\000" </tmp/$run/log
-	echo "-- run $run"
+# The world: a file in each of the users' places, and the system's files
+# beside them, laid out where the probe looks: in a mount namespace of its
+# own here, on the root of the kernel guest, whose /home leads to /var/home.
+# Each row, a file for the stand-in to read: 'place', withheld whatever the
+# environment says; 'named', withheld where the environment is WORLD_ENV,
+# which names it; None, what a lookup may read.
+WORLD = [
+    ('read another home', '/home/other/secret', 'place'),
+    ('read /root', '/root/secret', 'place'),
+    ('read /var/tmp', '/var/tmp/secret', 'place'),
+    ('read mail through a link', '/var/mail/user', 'place'),
+    ('read a crash report', '/var/crash/secret', 'place'),
+    ('read a core dump', '/var/lib/systemd/coredump/secret', 'place'),
+    ('read the journal', '/var/log/journal/world/user-1000.journal', 'place'),
+    ('read /run/user', '/run/user/1000/secret', 'place'),
+    ('read removable media', '/run/media/user/secret', 'place'),
+    ('read the runtime journal', '/run/log/journal/world/user-1000.journal', 'place'),
+    ('read /media', '/media/secret', 'place'),
+    ('read /mnt', '/mnt/secret', 'place'),
+    ('read /dev/shm', '/dev/shm/secret', 'place'),
+    ('read the account home', '/var/lib/account/secret', 'place'),
+    ('read the account home through a mount of its parent', '/var/cache/lib/account/secret', 'place'),
+    ('read $HOME', '/var/users/me/secret', 'named'),
+    ('read the source of a bound home', '/var/lib/source/me/secret', 'named'),
+    ('read a mount of the home', '/var/cache/mirror/secret', 'named'),
+    ('read $XDG_CONFIG_HOME', '/var/lib/xdg-config/secret', 'named'),
+    ('read $XDG_RUNTIME_DIR', '/var/lib/xdg-run/secret', 'named'),
+    ('read /var/lib', '/var/lib/world/system', None),
+    ('read /run', '/run/world/system', None),
+    ('read own process', '/proc/self/status', None),
+    ('read random', '/dev/urandom', None),
+]
+WORLD_ENV = {'HOME': '/var/users/me', 'XDG_CONFIG_HOME': '/var/lib/xdg-config', 'XDG_RUNTIME_DIR': '/var/lib/xdg-run'}
+# The same with the account's home, where a lookup finds the user's data
+# when a variable is unusable; and the values that it may have instead.
+SOUND_ENV = {'HOME': '/var/lib/account', 'XDG_CONFIG_HOME': '/var/lib/account/.config', 'XDG_RUNTIME_DIR': '/run/user/1000'}
+BAD_VALUES = [('unset', None), ('empty', ''), ('relative', 'relative/dir'), ('/', '/'),
+              ('a file', '/var/lib/world/file'), ('a dangling link', '/var/lib/dangling'),
+              ('longer than PATH_MAX', '/' + 'x' * 4200)]
+
+# Makes the world ($1: a directory of its own; $2: "cover" where the places
+# are this machine's, to be covered in this mount namespace), with copies
+# of the probe, the stand-in and refusing ($3 to $5), which it may cover;
+# then runs the stand-in's lookup with each command of $6, a line each: its
+# status, output and record. "@sweep COMMAND" runs the command for each
+# Landlock ABI from 1 below the first run's, @ABI@ replaced by it.
+WORLD_SCRIPT = r"""w=$1
+cover() {
+	for d in /home /root /run /media /mnt /dev/shm; do mount -t tmpfs tmpfs "$d"; done
+	mkdir "$w/var" "$w/work"
+	mount -t overlay overlay -o "lowerdir=/var,upperdir=$w/var,workdir=$w/work" /var
+}
+world() {
+	set -e
+	if [ "$2" != cover ]; then
+		mkdir -p /var/home /root /run /media /mnt /dev/shm /dev/pts && ln -s var/home /home
+		mount -t devpts devpts /dev/pts
+	fi
+	rm -rf /var/mail
+	mkdir -p /var/spool/mail-link /var/lib/people/me /var/cache/mirror /var/cache/lib
+	ln -s spool/mail-link /var/mail
+	ln -s lib/people /var/users
+	ln -s /nonexistent /var/lib/dangling
+	for f in @PLANTED@ /var/lib/source/me/.config/kioslaverc /var/lib/xdg-config/kioslaverc /var/lib/world/file; do
+		mkdir -p "${f%/*}" && echo secret >"$f"
+	done
+	mount --bind /var/lib/source/me /var/lib/people/me
+	mount --bind /var/lib/people/me /var/cache/mirror
+	mount --bind /var/lib /var/cache/lib
+	sed 's#^\(root:[^:]*:0:0:[^:]*:\)[^:]*#\1/var/lib/account#' /etc/passwd >"$w/passwd"
+	if [ "$2" = cover ]; then mount --bind "$w/passwd" /etc/passwd; else cp "$w/passwd" /etc/passwd; fi
+	printf '%s\n' @READS@ >"$w/reads"
+}
+mkdir -p "$w"
+cp "$3" "$w/proxisonde" && cp "$4" "$w/libproxy.so.1" && cp "$5" "$w/refusing" || exit 1
+if [ "$2" = cover ] && ! said=$(cover 2>&1); then echo "-- no world: $said"; exit 0; fi
+(world "$@") || exit 1
+export LD_LIBRARY_PATH=$w PROXY_STUB=escape PROXY_STUB_READS=$w/reads
+n=0
+run() {
+	n=$((n + 1))
+	mkdir "$w/$n"
+	echo "-- run $n"
+	status=0
+	export PROXY_STUB_DIR="$w/$n" PROXY_STUB_LOG="$w/$n/log"
+	eval "$1" </dev/null >"$w/$n/out" 2>"$w/$n/err" || status=$?
+	echo "status $status"
+	sed 's/^/stdout: /' "$w/$n/out"
+	sed 's/^/stderr: /' "$w/$n/err"
+	tr -d '\000' <"$w/$n/log"
+}
+echo "$6" | while IFS= read -r command; do
+	case $command in
+	'@sweep '*)
+		abi=$(tr -d '\000' <"$w/1/log" | sed -n 's/^kernel \([0-9]*\) .*/\1/p')
+		i=1
+		while [ "$i" -lt "${abi:-0}" ]; do
+			run "$(echo "${command#@sweep }" | sed "s/@ABI@/$i/")"
+			i=$((i + 1))
+		done
+		;;
+	*) run "$command" ;;
+	esac
 done
-'''
+"""
+
+
+def world_script():
+    planted = ' '.join(path for _, path, _ in WORLD if not path.startswith(('/proc', '/dev/u', '/var/users/',
+                                                                            '/var/cache/')))
+    reads = "' '".join(f'{name}\t{path}' for name, path, _ in WORLD)
+    return WORLD_SCRIPT.replace('@PLANTED@', planted).replace('@READS@', f"'{reads}'")
+
+
+def probe_command(env, wrapper=(), stdin=True):
+    """A run of the world's probe: with env (None: a variable unset), in a
+    wrapper, with standard input or closed."""
+    words = ['env', *[f'-u{k}' for k, v in env.items() if v is None],
+             *[f'{k}={v}' for k, v in env.items() if v is not None], *wrapper, '$w/proxisonde']
+    return ' '.join(w if w.startswith('$') else shlex.quote(w) for w in words) + ('' if stdin else ' <&-')
+
+
+# The world's runs, by name, command and whether WORLD_ENV names the
+# world's own places: as the kernel is, then at each older Landlock ABI,
+# then without seccomp; here also the settings found by $HOME, standard input closed, and each
+# bad value of each variable.
+SWEEP = [('as the kernel is', probe_command(WORLD_ENV), True),
+         ('at Landlock ABI', '@sweep ' + probe_command(WORLD_ENV, ('$w/refusing', 'landlock_abi=@ABI@', '--')), True),
+         ('without seccomp', probe_command(WORLD_ENV, ('$w/refusing', f'seccomp={errno.ENOSYS}', '--')), True)]
+HERE = SWEEP + [('the settings found by $HOME', probe_command(dict(WORLD_ENV, XDG_CONFIG_HOME=None)), False),
+                ('standard input closed', probe_command(WORLD_ENV, stdin=False), True)] + [
+    (f'{variable} {what}', probe_command(dict(SOUND_ENV, **{variable: value})), False)
+    for variable in SOUND_ENV for what, value in BAD_VALUES]
+
+
+def world_rows(named, settings):
+    """The rows of a world run: the ways out, and the world's files."""
+    rows = [row for row in WAYS_OUT if settings or row[0] != 'read settings']
+    return rows + [(name, 1, errno.EACCES) if whose else (name, None, 0) for name, _, whose in WORLD
+                   if whose != 'named' or named]
+
+
+def run_world(command, runs, paths):
+    """Makes the world with command and runs the runs there: a reason where
+    the world cannot be made here, and otherwise each run's problems by name."""
+    p = subprocess.run([*command, 'sh', '-c', world_script(), 'sh', *paths, '\n'.join(r[1] for r in runs)],
+                       capture_output=True, text=True, timeout=seconds(60 + 2 * len(runs)))
+    if p.stdout.startswith('-- no world'):
+        return p.stdout.strip()[len('-- no world: '):], {}
+    outputs = [part.split('\n', 1)[-1].splitlines() for part in p.stdout.split('-- run ')[1:]]
+    abi = kernel_offers(outputs[0])[0] if outputs else 0
+    results = {} if abi else {'at Landlock ABI': ['the first run reported no Landlock ABI']}
+    index = 0
+    for name, command, named in runs:
+        for this in ([f'{name} {i}' for i in range(1, abi)] if command.startswith('@sweep') else [name]):
+            lines = outputs[index] if index < len(outputs) else []
+            index += 1
+            if 'status 0' not in lines:
+                results[this] = [f'status {p.returncode}: {lines}; {p.stderr[-2000:]}']
+                continue
+            said = [ln for ln in lines if ln.startswith(('stdout: ', 'stderr: '))]
+            read, rest = environment_read([ln for ln in lines if ln != 'status 0' and ln not in said])
+            settings = named or 'settings' in this
+            results[this] = said + read + ways_out(rest, data_limit_holds(), world_rows(named, settings))
+    return None, results
+
+
+def kernel_landlock():
+    """The Landlock ABI of the kernel that runs the probe here (0: none)."""
+    return max(0, ctypes.CDLL(None, use_errno=True).syscall(444, None, 0, 1))
+
+
+def check_world(tap):
+    """The world here, its runs grouped into cases: the sweep, and the bad
+    values of each variable."""
+    reason = None if kernel_landlock() else 'the kernel has no Landlock, and the world has nothing to check'
+    reason = reason or sandbox_missing('backlight-sandbox')
+    if not reason:
+        with tempfile.TemporaryDirectory(dir='/tmp') as tmp:
+            reason, results = run_world(namespaces('--mount', '--propagation', 'private'), HERE,
+                                        (tmp + '/world', 'cover', PROBE, os.path.join(STUB_DIR, 'libproxy.so.1'),
+                                         REFUSING))
+    cases = [name for name, _, _ in HERE if not name.startswith(tuple(SOUND_ENV))] + list(SOUND_ENV)
+    for case in cases:
+        if reason:
+            tap.skip(f'world: {case}', reason)
+        else:
+            tap.check(f'world: {case}', [f'{name}: {problem}' for name, problems in results.items()
+                                         if name.startswith(case) for problem in problems])
+
+
+# GSettings read through dconf under the confinement: a schema compiled
+# into the system's schema directory (a tmpfs over it in this mount
+# namespace), a value that dconf's service writes when the session bus
+# starts it, and the stand-in's lookup reading it, with each critical
+# message fatal; dconf's flag file there, as a client made it, or missing,
+# as the service leaves it after each change.
+GSETTINGS = ('org.lumivar.proxisonde.test', 'autoconfig-url', 'http://wpad.test/proxy.pac')
+GSETTINGS_SCRIPT = r"""set -e
+tmp=$1 flag=$2 schemas=/usr/share/glib-2.0/schemas
+mount -t tmpfs tmpfs "$schemas"
+printf '<schemalist><schema id="%s" path="/%s/"><key name="%s" type="s"><default>""</default></key></schema></schemalist>' \
+	"$3" "$(echo "$3" | tr . /)" "$4" >"$schemas/test.gschema.xml"
+glib-compile-schemas "$schemas"
+mkdir -m 0700 "$tmp/run"
+export HOME=$tmp/home XDG_RUNTIME_DIR=$tmp/run GSETTINGS_BACKEND=dconf DBUS_SESSION_BUS_ADDRESS=unix:path=$tmp/run/bus
+unset XDG_CONFIG_HOME
+dbus-daemon --session --fork --address="$DBUS_SESSION_BUS_ADDRESS" --print-pid >"$tmp/bus"
+trap 'kill "$(cat "$tmp/bus")"' EXIT
+gsettings set "$3" "$4" "$5"
+if [ "$flag" = there ]; then gsettings get "$3" "$4" >/dev/null; else rm -f "$tmp/run/dconf/user"; fi
+G_DEBUG=fatal-criticals PROXY_STUB=gsettings PROXY_STUB_KEY="$3 $4" "$6"
+"""
+
+
+def gsettings_missing():
+    for tool in ('dbus-daemon', 'gsettings', 'glib-compile-schemas'):
+        if not shutil.which(tool):
+            return f'no {tool} here'
+    if not glob.glob('/usr/lib/*/gio/modules/libdconfsettings.so') + glob.glob('/usr/lib/gio/modules/libdconfsettings.so'):
+        return 'no dconf backend for GSettings here'
+    if not os.path.isdir('/usr/share/glib-2.0/schemas'):
+        return 'no GSettings schema directory here'
+    return sandbox_missing('backlight-sandbox')
+
+
+def gsettings_read(flag):
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, 'calls')
+        env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log)
+        p = subprocess.run([*namespaces('--mount', '--propagation', 'private'), 'sh', '-c', GSETTINGS_SCRIPT, 'sh',
+                            tmp, flag, *GSETTINGS, PROBE], capture_output=True, env=env, timeout=seconds(10),
+                           stdin=subprocess.DEVNULL)
+        with open(log, encoding='utf-8') as f:
+            calls = f.read().rstrip('\0').splitlines()
+    problems = quiet_exit(p) + environment_read(calls)[0]
+    return problems + ([] if f'gsettings {GSETTINGS[2]}' in calls else [f'calls: {calls}'])
 
 
 def guest_missing():
@@ -272,20 +539,13 @@ def guest_missing():
     return p.stderr.strip() if p.returncode else None
 
 
-def no_way_out_in_guest():
-    p = subprocess.run([KERNEL_SANDBOX, '--with', PROBE, '--with', os.path.join(STUB_DIR, 'libproxy.so.1'),
-                        '--with', REFUSING, '--arch', 'x86_64', '--', 'sh', '-c', GUEST_RUN],
-                       capture_output=True, text=True, timeout=seconds(60))
-    kernel = re.search(r'kernel (\S+),', p.stderr)
-    runs = p.stdout.split('-- run ')
-    problems = []
-    for name, lines in (('', runs[0].splitlines()), (' without seccomp', runs[1:2] and runs[1].splitlines()[1:])):
-        if 'status 0' not in lines:
-            return [f'status {p.returncode}: {p.stdout}{p.stderr}']
-        print(f'# guest{name}: Linux {kernel and kernel[1]}, Landlock ABI {kernel_offers(lines)[0]}', flush=True)
-        read, lines = environment_read([ln for ln in lines if ln != 'status 0'])
-        problems += [f'{name.strip() or "as it is"}: {problem}' for problem in read + ways_out(lines, True)]
-    return problems
+def world_in_guest():
+    """The world's sweep in the x86-64 guest, whose kernel is the release's."""
+    stub = os.path.join(STUB_DIR, 'libproxy.so.1')
+    command = [KERNEL_SANDBOX, '--with', PROBE, '--with', stub, '--with', REFUSING, '--arch', 'x86_64', '--']
+    reason, results = run_world(command, SWEEP, ('/tmp/world', '', '/proxisonde', '/libproxy.so.1', '/refusing'))
+    print(f'# guest: {", ".join(results)}', flush=True)
+    return [reason] if reason else [f'{name}: {problem}' for name, problems in results.items() for problem in problems]
 
 
 def full_lookup(calls):
@@ -324,11 +584,20 @@ def check_stub(tap):
         tap.skip(f'stub: {name}', no_loopback)
     else:
         tap.attempt(f'stub: {name}', no_way_out)
+    check_world(tap)
+    for flag in ('there', 'missing'):
+        name = f'stub: GSettings in dconf read silently, its flag file {flag}'
+        reason = gsettings_missing()
+        if reason:
+            tap.skip(name, reason)
+        else:
+            tap.attempt(name, lambda: gsettings_read(flag))
     reason = guest_missing()
+    name = 'world in the kernel guest: as the kernel is, at every older Landlock ABI, without seccomp'
     if reason:
-        tap.skip(f'stub in the kernel guest: {name}', reason)
+        tap.skip(name, reason)
     else:
-        tap.attempt(f'stub in the kernel guest: {name}', no_way_out_in_guest)
+        tap.attempt(name, world_in_guest)
     filters = subprocess.run([REFUSING, '--', sys.executable, '-c', ''], capture_output=True).returncode == 0
     reason = None if filters else 'a seccomp filter cannot be set here (an emulator takes none)'
     for what, calls, looks_up in FALLBACKS:
@@ -369,15 +638,17 @@ def check_real(tap):
     # the probe must add no error and no leak of its own to libproxy's work.
     memchecks = [((), '')] + ([(VALGRIND, ' (valgrind)')] if MEMCHECK else [])
     # name, what it runs in, its memory checker, what it runs, whether the
-    # WPAD server must be asked (None: no WPAD sandbox), and where libproxy
-    # finds its settings
+    # WPAD server must be asked and, but under valgrind, the script run
+    # (None: no WPAD sandbox), and where libproxy finds its settings
     runs = [(f'real libproxy, no network, no proxy configured{how}', [*(ns or ()), *TIMEOUT], wrap, PROBE, None, 'env')
             for wrap, how in memchecks]
     runs += [(f'WPAD: the discovery request reaches the loopback server{how}', [], wrap, PROBE, True, 'env')
              for wrap, how in memchecks]
     runs += [('WPAD: no request without the probe', [], (), 'true', False, 'env'),
              ('WPAD: settings from a kioslaverc', [], (), PROBE, True, 'kioslaverc'),
-             ('WPAD: a session bus running', [], (), PROBE, True, 'bus')]
+             ('WPAD: a PAC URL in the environment', [], (), PROBE, True, 'pac'),
+             ('WPAD: a session bus running', [], (), PROBE, True, 'bus'),
+             ('WPAD: names resolved as desktops resolve them', [], (), PROBE, True, 'desktop names')]
     if not ns:
         for name, *_ in runs:
             tap.skip(name, 'no private network namespace here')
@@ -386,7 +657,8 @@ def check_real(tap):
     no_wpad = sandbox_missing('wpad-sandbox')
     slow = MEMCHECK and lookup_too_slow(env, ns)
     for name, prefix, wrap, program, asked, settings in runs:
-        reason = (asked is not None and no_wpad) or (wrap and slow) or SETTINGS_MISSING[settings](env)
+        reason = (asked is not None and no_wpad) or (wrap and slow) or SETTINGS_MISSING[settings](env) or (
+            asked and not wrap and runner_missing(env))
         if reason:
             tap.skip(name, reason)
         else:
@@ -419,39 +691,50 @@ def kconfig_module(env):
     return modules[0] if modules and shutil.which('kreadconfig5') else None
 
 
+# A desktop's name sources, nss-mdns's and systemd's before DNS, whose unix
+# sockets the probe cannot reach.
+DESKTOP_HOSTS = 'files mdns4_minimal [NOTFOUND=return] resolve [!UNAVAIL=return] dns myhostname'
 SETTINGS_MISSING = {
     'env': lambda env: None,
+    'pac': lambda env: None,
     'kioslaverc': lambda env: None if kconfig_module(env) is not None else (
         "libproxy 0.4 reads a kioslaverc through its kconfig module and kreadconfig5, and they are not here"),
     'bus': lambda env: None if shutil.which('dbus-daemon') else 'no dbus-daemon here',
+    'desktop names': lambda env: next((f'no libnss_{m} here ({package})' for m, package in (
+        ('mdns4_minimal', 'libnss-mdns'), ('resolve', 'libnss-resolve'), ('myhostname', 'libnss-myhostname'))
+        if not glob.glob(f'/usr/lib/*/libnss_{m}.so.2') + glob.glob(f'/lib/*/libnss_{m}.so.2')), None),
 }
 
 
+def runner_missing(env):
+    """Why no proxy script can run here, or None: libproxy 0.4 runs one
+    through a module of its own, which a package of its adds."""
+    return None if kconfig_module(env) == '' or glob.glob(os.path.join(os.path.dirname(kconfig_module(env) or '/x/x'),
+                                                                      'pacrunner_*.so')) else (
+        'libproxy 0.4 runs proxy scripts through a runner module, and none is here')
+
+
 def settings(tmp, where, env):
-    """What the command is prefixed with so that libproxy finds its settings
-    where: in the environment that the WPAD sandbox sets; in a kioslaverc
-    alone, which names the WPAD server's script; or in that environment
-    with a session bus running at XDG_RUNTIME_DIR/bus, which it may try.
-    libproxy 0.4 loads its kconfig module alone there: in the sandbox's
-    mount namespace a tmpfs over its module directory holds that module
-    alone (its JavaScriptCore runner, where installed, crashes now and then
-    when the factory is freed, with any caller)."""
+    """The WPAD sandbox's options and what the command is prefixed with so
+    that libproxy finds its settings where: in the environment that the
+    sandbox sets, or a PAC URL there; in a kioslaverc alone, which names
+    the WPAD server's script, and for libproxy 0.4 its kconfig module; with
+    a session bus running at XDG_RUNTIME_DIR/bus, which it may try; or with
+    a desktop's name sources."""
     if where == 'kioslaverc':
         os.makedirs(f'{tmp}/home/.config')
         with open(f'{tmp}/home/.config/kioslaverc', 'w', encoding='utf-8') as f:
             f.write('[Proxy Settings]\nProxyType=2\nProxy Config Script=http://wpad/wpad.dat\n')
         module = kconfig_module(env)
-        alone = ()
-        if module:
-            shutil.copy(module, tmp)
-            alone = ('sh', '-c', 'mount -t tmpfs tmpfs "${1%/*}" && cp "$2" "$1" && shift 2 && exec "$@"', 'sh',
-                     module, os.path.join(tmp, os.path.basename(module)))
         # What libproxy 0.4 and 0.5 look at before they read a kioslaverc.
-        return [*alone, 'env', '-u', 'http_proxy', '-u', 'https_proxy', '-u', 'PX_MODULE_PATH', f'HOME={tmp}/home',
-                'KDE_FULL_SESSION=true', 'XDG_CURRENT_DESKTOP=KDE']
+        return (['--module', os.path.basename(module)[:-len('.so')]] if module else []), [
+            'env', '-u', 'http_proxy', '-u', 'https_proxy', f'HOME={tmp}/home', 'KDE_FULL_SESSION=true',
+            'XDG_CURRENT_DESKTOP=KDE']
+    if where == 'pac':
+        return [], ['env', 'http_proxy=pac+http://wpad/wpad.dat', 'https_proxy=pac+http://wpad/wpad.dat']
     if where == 'bus':
-        return ['env', f'XDG_RUNTIME_DIR={tmp}/run', f'DBUS_SESSION_BUS_ADDRESS=unix:path={tmp}/run/bus']
-    return []
+        return [], ['env', f'XDG_RUNTIME_DIR={tmp}/run', f'DBUS_SESSION_BUS_ADDRESS=unix:path={tmp}/run/bus']
+    return (['--hosts', DESKTOP_HOSTS] if where == 'desktop names' else []), []
 
 
 def lookup_too_slow(env, ns):
@@ -471,9 +754,12 @@ def real_run(env, prefix, wrap, program, asked, where):
     finds its settings."""
     with tempfile.TemporaryDirectory() as tmp:
         log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
-        command = [*settings(tmp, where, env), *prefix, *memcheck(wrap, vglog), program]
+        options, where_prefix = settings(tmp, where, env)
+        command = [*where_prefix, *prefix, *memcheck(wrap, vglog), program]
         if asked is not None:
-            command = [WPAD_SANDBOX, '--log', log, '--', *TIMEOUT, *command]
+            # Under valgrind no script runs: JavaScriptCore takes a minute there.
+            runner = [] if wrap else ['--runner']
+            command = [WPAD_SANDBOX, '--log', log, *runner, *options, '--', *TIMEOUT, *command]
         bus = None
         if where == 'bus':
             os.mkdir(f'{tmp}/run', 0o700)
@@ -491,7 +777,8 @@ def real_run(env, prefix, wrap, program, asked, where):
         # No log at all: the sandbox failed before its server started.
         requests = open(log, encoding='utf-8').read() if asked is not None and os.path.exists(log) else ''
         problems = quiet_exit(p, vglog) + ([] if took < seconds(2) else [f'took {took:.1f} s'])
-    if asked is not None and ('"GET /wpad.dat HTTP/1.1" 200' in requests) != asked:
+    ran = 'dns script-ran.wpad.test' in requests
+    if asked is not None and (('"GET /wpad.dat HTTP/1.1" 200' in requests) != asked or ran != bool(asked and not wrap)):
         problems.append(f'server log: {requests!r}')
     return problems
 

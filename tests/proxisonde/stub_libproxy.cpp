@@ -9,13 +9,19 @@
 //
 // PROXY_STUB=escape makes the lookup try each way out that a script which
 // took over libproxy's engine would try, each recorded as "try NAME ERRNO"
-// (0: it worked), after a line "kernel LANDLOCK-ABI SECCOMP" with what the
-// kernel offers. What they aim at is laid out when the library is loaded,
-// as the caller's and the session's: files in the directory PROXY_STUB_DIR
-// (which the tests make in /tmp), the user's key and settings in its home/
-// (HOME), a descriptor left open, and, in a process of its own, a session
-// bus socket in its run/ (XDG_RUNTIME_DIR), an abstract unix socket and a
-// TCP port to connect to.
+// (0: it worked; a negative number: the signal that ended it), after a line
+// "kernel LANDLOCK-ABI SECCOMP" with what the kernel offers. What they aim
+// at is laid out when the library is loaded, as the caller's and the
+// session's: files in the directory PROXY_STUB_DIR (which the tests make in
+// /tmp), the user's key and settings in its home/ (HOME), a descriptor left
+// open, a terminal, and, in a process of its own, a session bus socket in
+// its run/ (XDG_RUNTIME_DIR), an abstract unix socket and a TCP port to
+// connect to. The file that PROXY_STUB_READS names may list more files to
+// read, a line "NAME<tab>PATH" each.
+//
+// PROXY_STUB=gsettings makes the lookup read GSettings' key
+// PROXY_STUB_KEY, "SCHEMA KEY", as libproxy's configuration modules read the
+// proxy settings, recorded as "gsettings VALUE": GIO is loaded then.
 //
 // The probe's own reads of the environment are recorded as "getenv NAME":
 // it binds getenv to this library, which it needs before the C library.
@@ -23,6 +29,7 @@
 // The factory type is opaque, and incomplete in some versions of the header,
 // so the factory is a byte from malloc: a run under valgrind then also shows
 // a factory that is not freed, or freed twice.
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
@@ -36,8 +43,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <linux/keyctl.h>
+#include <linux/net.h>
 #include <sys/mman.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -64,6 +76,14 @@ const char *dir = "";
 int left_open = -1;
 in_port_t port = 0;
 char abstract_name[64] = "";
+char terminal[64] = "";
+// Where libproxy reads a kioslaverc: in $XDG_CONFIG_HOME, or else in $HOME's .config.
+char settings_file[4096] = "";
+pid_t outside = -1;
+// A file of /tmp by its handle, taken before the confinement.
+alignas(file_handle) char handle_bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
+// The files of PROXY_STUB_READS, as "NAME\0PATH" from strdup.
+char *more_reads[64] = {};
 
 std::string at(const char *path)
 {
@@ -122,6 +142,27 @@ int listening(int domain, const sockaddr *address, socklen_t length)
 	return fd;
 }
 
+// The names and paths of PROXY_STUB_READS.
+void load_reads()
+{
+	const char *const list_name = getenv("PROXY_STUB_READS");
+	if (list_name == nullptr)
+		return;
+	FILE *const list = fopen(list_name, "re");
+	char line[8192];
+	for (char **entry = more_reads; list != nullptr && fgets(line, sizeof line, list) != nullptr && *entry == nullptr;
+	     ++entry) {
+		line[strcspn(line, "\n")] = '\0';
+		line[strcspn(line, "\t")] = '\0';
+		*entry = static_cast<char *>(malloc(sizeof line));
+		if (*entry == nullptr)
+			abort();
+		memcpy(*entry, line, sizeof line);
+	}
+	if (list == nullptr || fclose(list) != 0)
+		abort();
+}
+
 // The files, a descriptor left open, and a process outside that listens
 // where the session and the network would.
 void lay_out()
@@ -129,7 +170,7 @@ void lay_out()
 	dir = getenv("PROXY_STUB_DIR");
 	if (dir == nullptr)
 		abort();
-	for (const char *sub : {"/home", "/home/.ssh", "/home/.config", "/run"})
+	for (const char *sub : {"/home", "/home/.ssh", "/home/.config", "/home/.config/dconf", "/run", "/run/dconf"})
 		if (mkdir(at(sub).c_str(), 0700) != 0)
 			abort();
 	write_file(at("/kept"), "kept");
@@ -138,7 +179,23 @@ void lay_out()
 	write_file(at("/long"), "0123456789");
 	write_file(at("/home/.ssh/id_ed25519"), "key");
 	write_file(at("/home/.config/kioslaverc"), "settings");
-	left_open = open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644);
+	write_file(at("/home/.config/dconf/user"), "settings");
+	write_file(at("/run/dconf/user"), "");
+	auto *const handle = reinterpret_cast<file_handle *>(handle_bytes);
+	handle->handle_bytes = MAX_HANDLE_SZ;
+	int mount_id = 0;
+	if (name_to_handle_at(AT_FDCWD, at("/kept").c_str(), handle, &mount_id, 0) != 0)
+		abort();
+	const char *const config = getenv("XDG_CONFIG_HOME");
+	const char *const home = getenv("HOME");
+	(void)snprintf(settings_file, sizeof settings_file, "%s%s/kioslaverc", config != nullptr && config[0] == '/' ? config : home,
+	               config != nullptr && config[0] == '/' ? "" : "/.config");
+	// Above the descriptors that the probe opens while it closes the others.
+	left_open = dup2(open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644), 100);
+	// A terminal, which lives while the process outside holds its master.
+	int const master = posix_openpt(O_RDWR | O_NOCTTY);
+	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, terminal, sizeof terminal) != 0)
+		abort();
 
 	sockaddr_un bus{};
 	bus.sun_family = AF_UNIX;
@@ -161,7 +218,7 @@ void lay_out()
 		abort();
 	port = ntohs(tcp.sin_port);
 	pid_t const parent = getpid();
-	pid_t const outside = fork();
+	outside = fork();
 	if (outside < 0)
 		abort();
 	if (outside == 0) {
@@ -176,6 +233,7 @@ void lay_out()
 	}
 	for (int fd : listeners)
 		(void)close(fd);
+	(void)close(master);
 }
 
 [[gnu::constructor]] void load()
@@ -192,8 +250,10 @@ void lay_out()
 	log_file = mapped == MAP_FAILED ? nullptr : fmemopen(mapped, log_size, "w");
 	if (log_file == nullptr || setvbuf(log_file, nullptr, _IONBF, 0) != 0)
 		abort();
-	if (mode_is("escape"))
+	if (mode_is("escape")) {
 		lay_out();
+		load_reads();
+	}
 }
 
 bool closes(int fd, bool done)
@@ -281,6 +341,92 @@ bool allocates()
 	return mapped == std::size(chunks);
 }
 
+// Types into the terminal, or pastes in it: refused by the filter, each; on
+// standard input, /dev/null in the tests, or a terminal. Its errno is the
+// first call's unless that was refused.
+bool types_keys()
+{
+	char paste = 3; // TIOCL_PASTESEL
+	bool const typed = ioctl(0, TIOCSTI, "x") == 0;
+	int const first = errno;
+	bool const pasted = ioctl(0, TIOCLINUX, &paste) == 0;
+	if (first != EPERM)
+		errno = first;
+	return typed || pasted;
+}
+
+bool opens_by_handle()
+{
+	// Its mount is the working directory's.
+	if (chdir(dir) != 0)
+		return false;
+	int const fd = open_by_handle_at(AT_FDCWD, reinterpret_cast<file_handle *>(handle_bytes), O_RDONLY | O_CLOEXEC);
+	return closes(fd, fd >= 0);
+}
+
+// A byte of this library's data, at the same address in the process
+// outside, which was forked from this one.
+char marker = 'm';
+
+bool reads_outside()
+{
+	char byte = 0;
+	iovec local{&byte, 1};
+	iovec remote{&marker, 1};
+	return process_vm_readv(outside, &local, 1, &remote, 1, 0) == 1;
+}
+
+bool takes_descriptor()
+{
+	auto const pidfd = static_cast<int>(syscall(SYS_pidfd_open, outside, 0));
+	if (pidfd < 0)
+		return false;
+	auto const fd = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, 0, 0));
+	return closes(pidfd, closes(fd, fd >= 0));
+}
+
+bool traces()
+{
+	bool const attached = ptrace(PTRACE_ATTACH, outside, nullptr, nullptr) == 0;
+	if (attached) {
+		(void)waitpid(outside, nullptr, 0);
+		(void)ptrace(PTRACE_DETACH, outside, nullptr, nullptr);
+	}
+	return attached;
+}
+
+// A unix socket through socketcall(2), where the target has it.
+bool socketcall_unix()
+{
+#ifdef __NR_socketcall
+	unsigned long arguments[] = {AF_UNIX, SOCK_STREAM, 0};
+	auto const fd = static_cast<int>(syscall(__NR_socketcall, SYS_SOCKET, arguments));
+	return closes(fd, fd >= 0);
+#else
+	errno = ENOSYS;
+	return false;
+#endif
+}
+
+// An x32 call on x86-64, which the filter must kill; its status in errno,
+// a signal as its negative number.
+bool x32_call()
+{
+#if defined(__x86_64__) && !defined(__ILP32__)
+	pid_t const child = fork();
+	if (child == 0)
+		_exit(static_cast<int>(syscall(0x40000000L | __NR_getpid)) < 0 ? errno : 0);
+	int status = 0;
+	if (child < 0 || waitpid(child, &status, 0) != child)
+		return false;
+	errno = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+	return errno == 0;
+#else
+	errno = ENOSYS;
+	return false;
+#endif
+}
+
 struct way_out {
 	const char *name;
 	bool (*attempt)();
@@ -289,6 +435,7 @@ struct way_out {
 // In this order: the descriptor first, before anything is opened here.
 const way_out ways_out[] = {
 	{"descriptor", [] { return write(left_open, "x", 1) == 1; }},
+	{"standard descriptors", [] { return fcntl(0, F_GETFD) >= 0 && fcntl(1, F_GETFD) >= 0 && fcntl(2, F_GETFD) >= 0; }},
 	{"create", [] { return writes(at("/created"), O_WRONLY | O_CREAT | O_EXCL); }},
 	{"append", [] { return writes(at("/kept"), O_WRONLY | O_APPEND); }},
 	{"mkdir", [] { return mkdir(at("/made").c_str(), 0755) == 0; }},
@@ -300,14 +447,32 @@ const way_out ways_out[] = {
 	{"utimes", [] { return utimensat(AT_FDCWD, at("/kept").c_str(), nullptr, 0) == 0; }},
 	{"setxattr", [] { return setxattr(at("/kept").c_str(), "user.stub", "x", 1, 0) == 0; }},
 	{"io_uring", rings},
+	{"keyring", [] { return syscall(SYS_keyctl, KEYCTL_GET_KEYRING_ID, KEY_SPEC_SESSION_KEYRING, 0) >= 0; }},
+	{"fill the flag file", [] {
+		 int const fd = open(at("/run/dconf/user").c_str(), O_WRONLY | O_CLOEXEC);
+		 return closes(fd, fd >= 0 && pwrite(fd, "x", 1, 4096) == 1);
+	 }},
+	{"make a file beside the flag", [] { return writes(at("/run/dconf/made"), O_WRONLY | O_CREAT | O_EXCL); }},
 	{"read temporary", [] { return reads(at("/kept")); }},
 	{"read key", [] { return reads(at("/home/.ssh/id_ed25519")); }},
-	{"read settings", [] { return reads(at("/home/.config/kioslaverc")); }},
+	{"read settings", [] { return reads(settings_file); }},
 	{"read system", [] { return reads("/etc/passwd"); }},
 	{"read caller", [] { return reads("/proc/" + std::to_string(getppid()) + "/environ"); }},
+	{"terminal", [] {
+		 int const fd = open(terminal, O_RDWR | O_NOCTTY | O_CLOEXEC);
+		 return closes(fd, fd >= 0);
+	 }},
+	{"inject keystrokes", types_keys},
+	{"open by handle", opens_by_handle},
 	{"signal caller", [] { return kill(getppid(), 0) == 0; }},
+	{"signal everyone", [] { return kill(-1, 0) == 0; }},
+	{"ptrace", traces},
+	{"read memory", reads_outside},
+	{"take a descriptor", takes_descriptor},
 	{"abstract socket", [] { return connects_to(abstract_name, true); }},
 	{"session bus", [] { return connects_to(at("/run/bus").c_str(), false); }},
+	{"unix socket through socketcall", socketcall_unix},
+	{"x32 call", x32_call},
 	{"listen", listens},
 	{"connect", [] {
 		 sockaddr_in const address = loopback(port);
@@ -323,11 +488,42 @@ void escape()
 	__u32 action = SECCOMP_RET_ERRNO;
 	bool const seccomp = syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0U, &action) == 0;
 	recorded(fprintf(record(), "kernel %ld %d\n", abi < 0 ? 0 : abi, seccomp ? 1 : 0));
+	// As a taken-over engine may: a write past the file size limit fails
+	// (EFBIG) instead of ending the process.
+	(void)signal(SIGXFSZ, SIG_IGN);
 	for (const way_out &way : ways_out) {
 		errno = 0;
 		bool const done = way.attempt();
 		recorded(fprintf(record(), "try %s %d\n", way.name, done ? 0 : errno));
 	}
+	for (const char *name : more_reads) {
+		errno = 0;
+		bool const done = name != nullptr && reads(name + strlen(name) + 1);
+		if (name != nullptr)
+			recorded(fprintf(record(), "try %s %d\n", name, done ? 0 : errno));
+	}
+}
+
+// Reads the GSettings key, as a GIO client with whatever backend GIO picks.
+void read_gsettings()
+{
+	char schema[256] = "";
+	char key[256] = "";
+	const char *const wanted = getenv("PROXY_STUB_KEY");
+	void *const gio = dlopen("libgio-2.0.so.0", RTLD_NOW);
+	if (wanted == nullptr || sscanf(wanted, "%255s %255s", schema, key) != 2 || gio == nullptr)
+		abort();
+	auto const settings_new = reinterpret_cast<void *(*)(const char *)>(dlsym(gio, "g_settings_new"));
+	auto const get_string = reinterpret_cast<char *(*)(void *, const char *)>(dlsym(gio, "g_settings_get_string"));
+	auto const release = reinterpret_cast<void (*)(void *)>(dlsym(gio, "g_free"));
+	auto const unref = reinterpret_cast<void (*)(void *)>(dlsym(gio, "g_object_unref"));
+	if (settings_new == nullptr || get_string == nullptr || release == nullptr || unref == nullptr)
+		abort();
+	void *const settings = settings_new(schema);
+	char *const value = get_string(settings, key);
+	recorded(fprintf(record(), "gsettings %s\n", value));
+	release(value);
+	unref(settings);
 }
 
 } // namespace
@@ -363,6 +559,8 @@ char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 	recorded(fprintf(record(), "get_proxies %p %s\n", static_cast<void *>(self), url));
 	if (mode_is("escape"))
 		escape();
+	if (mode_is("gsettings"))
+		read_gsettings();
 	if (mode_is("no-answer"))
 		return nullptr;
 	// Allocated as libproxy does: the caller frees each string, then the array.
