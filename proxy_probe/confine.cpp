@@ -376,10 +376,12 @@ size_t write_filter(sock_filter (&program)[filter_capacity], size_t (&at)[label_
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
 	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+#if PROBE_LIBRARY_SOCKETCALL
 	at[socketcall_operation] = i;
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_LISTEN, to(refuse), 0));
 	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+#endif
 	at[terminal] = i;
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(1)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, TIOCSTI, to(refuse), 0));

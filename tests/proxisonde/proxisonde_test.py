@@ -404,21 +404,21 @@ def world_script():
 
 def probe_command(env, wrapper=(), stdin=True):
     """A run of the world's probe: with env (None: a variable unset), in a
-    wrapper, with standard input or closed."""
+    wrapper, with its standard descriptors or all three closed."""
     words = ['env', *[f'-u{k}' for k, v in env.items() if v is None],
              *[f'{k}={v}' for k, v in env.items() if v is not None], *wrapper, '$w/proxisonde']
-    return ' '.join(w if w.startswith('$') else shlex.quote(w) for w in words) + ('' if stdin else ' <&-')
+    return ' '.join(w if w.startswith('$') else shlex.quote(w) for w in words) + ('' if stdin else ' <&- >&- 2>&-')
 
 
 # The world's runs, by name, command and whether WORLD_ENV names the
 # world's own places: as the kernel is, then at each older Landlock ABI,
-# then without seccomp; here also the settings found by $HOME, standard input closed, and each
+# then without seccomp; here also the settings found by $HOME, 0, 1 and 2 closed, and each
 # bad value of each variable.
 SWEEP = [('as the kernel is', probe_command(WORLD_ENV), True),
          ('at Landlock ABI', '@sweep ' + probe_command(WORLD_ENV, ('$w/refusing', 'landlock_abi=@ABI@', '--')), True),
          ('without seccomp', probe_command(WORLD_ENV, ('$w/refusing', f'seccomp={errno.ENOSYS}', '--')), True)]
 HERE = SWEEP + [('the settings found by $HOME', probe_command(dict(WORLD_ENV, XDG_CONFIG_HOME=None)), False),
-                ('standard input closed', probe_command(WORLD_ENV, stdin=False), True)] + [
+                ('standard descriptors closed', probe_command(WORLD_ENV, stdin=False), True)] + [
     (f'{variable} {what}', probe_command(dict(SOUND_ENV, **{variable: value})), False)
     for variable in SOUND_ENV for what, value in BAD_VALUES]
 

@@ -134,10 +134,20 @@ void write_file(const std::string &path, const char *text)
 		abort();
 }
 
+// The descriptor moved to one of lowest or above, where 0, 1 and 2, which
+// the caller may have left closed and the process outside closes, are not.
+int moved(int fd, int lowest)
+{
+	int const high = fcntl(fd, F_DUPFD, lowest);
+	if (high < 0 || close(fd) != 0)
+		abort();
+	return high;
+}
+
 int listening(int domain, const sockaddr *address, socklen_t length)
 {
-	int const fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0 || bind(fd, address, length) != 0 || listen(fd, 8) != 0)
+	int const fd = moved(socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0), 3);
+	if (bind(fd, address, length) != 0 || listen(fd, 8) != 0)
 		abort();
 	return fd;
 }
@@ -191,10 +201,10 @@ void lay_out()
 	(void)snprintf(settings_file, sizeof settings_file, "%s%s/kioslaverc", config != nullptr && config[0] == '/' ? config : home,
 	               config != nullptr && config[0] == '/' ? "" : "/.config");
 	// Above the descriptors that the probe opens while it closes the others.
-	left_open = dup2(open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644), 100);
+	left_open = moved(open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644), 100);
 	// A terminal, which lives while the process outside holds its master.
-	int const master = posix_openpt(O_RDWR | O_NOCTTY);
-	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, terminal, sizeof terminal) != 0)
+	int const master = moved(posix_openpt(O_RDWR | O_NOCTTY), 3);
+	if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, terminal, sizeof terminal) != 0)
 		abort();
 
 	sockaddr_un bus{};
