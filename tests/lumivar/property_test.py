@@ -10,9 +10,10 @@ stderr bytes are exactly what the argument handling calls for, and at most
 the one brightness file whose entry's canonical path equals the device
 argument changed, holding the value as strtol reads it. A failing run shows
 its seed and arguments; PROPERTY_SEED replays a run of the suite, and
-PROPERTY_RUNS sets the number of random runs (2000). Then 1000
-runs, 8 at a time, write one device while it is read: the file must hold
-one whole issued value at every read. Output is TAP.
+PROPERTY_RUNS sets the number of random runs (2000, or 500 in a sanitizer
+build). Then 1000 runs (PROPERTY_LOAD), 8 at a time, write one device while
+it is read: the file must hold one whole issued value at every read.
+Output is TAP.
 """
 import os
 import random
@@ -27,7 +28,8 @@ from helpers import Tap, sandbox_missing, seconds, skip_all
 
 LUMIVAR = os.environ['LUMIVAR']
 BACKLIGHT_SANDBOX = os.path.join(os.environ['TOOLS'], 'backlight-sandbox')
-RUNS = int(os.environ.get('PROPERTY_RUNS', '2000'))
+RUNS = int(os.environ.get('PROPERTY_RUNS') or (500 if os.environ.get('SANITIZED') else 2000))
+LOAD = int(os.environ.get('PROPERTY_LOAD') or 1000)
 
 CLASS = '/sys/class/backlight'
 DEVICES = ['pci0000:00/0000:00:02.0/drm/card0/card0-eDP-1/intel_backlight,raw,1200,',
@@ -148,7 +150,7 @@ def check_properties(seed, targets, files):
 
 
 def check_load(path, entry_device):
-    """1000 runs, 8 at a time, against one device while a reader watches its
+    """LOAD runs, 8 at a time, against one device while a reader watches its
     file. Each value is a number of three digits written twice, so that no
     prefix of one value followed by the rest of another (a torn write), nor
     a part of one (a cut-off write), is a value issued: a writer that wrote
@@ -180,7 +182,7 @@ def check_load(path, entry_device):
     watcher.start()
     try:
         with ThreadPoolExecutor(8) as pool:
-            list(pool.map(writer, range(1000)))
+            list(pool.map(writer, range(LOAD)))
     finally:
         done.set()
         watcher.join()
@@ -197,7 +199,7 @@ def inside():
     print(f'# seed {seed}: PROPERTY_SEED={seed} replays it')
     tap.attempt(f'{RUNS} random runs (seed {seed})', lambda: check_properties(seed, targets, files))
     intel = next(d for d in targets if d.endswith(b'/intel_backlight'))
-    tap.attempt('load: 1000 runs, 8 at a time, each exits 0 and the file always holds one whole issued value',
+    tap.attempt(f'load: {LOAD} runs, 8 at a time, each exits 0 and the file always holds one whole issued value',
                 lambda: check_load(targets[intel], intel))
     tap.done()
 
