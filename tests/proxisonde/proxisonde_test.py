@@ -133,6 +133,7 @@ WAYS_OUT = [
     ('inject keystrokes', 'seccomp', errno.EPERM),
     ('open by handle', 'seccomp', errno.EPERM),
     ('open by handle', 1, errno.EACCES),
+    ('signal itself', None, 0),
     ('signal caller', 'seccomp', errno.EPERM),
     ('signal caller', 6, errno.EPERM),
     # kill(-1) reports success where Landlock refused every process: the
@@ -239,8 +240,10 @@ UNCHANGED = {'kept': 'kept', 'doomed': 'doomed', 'moved': 'moved', 'long': '0123
 
 
 # GSettings' flag file, which the probe makes where the user has a dconf
-# database and may write: within its size limit, and nothing beside it.
-FLAG_FILE = [('fill the flag file', 'fsize', errno.EFBIG), ('make a file beside the flag', 1, errno.EACCES)]
+# database and may write: within its size limit, not truncating it, and
+# nothing beside it.
+FLAG_FILE = [('fill the flag file', 'fsize', errno.EFBIG), ('truncate the flag file', 3, errno.EACCES),
+             ('make a file beside the flag', 1, errno.EACCES)]
 
 
 def no_way_out():
@@ -271,6 +274,7 @@ FALLBACKS = [
     ('the data limit refused', {'prlimit64': errno.EPERM}, False),
     ('no_new_privs refused', {'prctl': errno.EINVAL}, False),
     ('no close_range (before Linux 5.9)', {'close_range': errno.ENOSYS}, True),
+    ('close_range refused', {'close_range': errno.EINVAL}, False),
 ]
 
 
@@ -351,7 +355,8 @@ world() {
 	ln -s spool/mail-link /var/mail
 	ln -s lib/people /var/users
 	ln -s /nonexistent /var/lib/dangling
-	for f in @PLANTED@ /var/lib/source/me/.config/kioslaverc /var/lib/xdg-config/kioslaverc /var/lib/world/file; do
+	for f in @PLANTED@ /var/lib/source/me/.config/kioslaverc /var/lib/xdg-config/kioslaverc \
+		/var/lib/xdg-config/dconf/user /var/lib/world/file; do
 		mkdir -p "${f%/*}" && echo secret >"$f"
 	done
 	mount --bind /var/lib/source/me /var/lib/people/me
@@ -425,7 +430,7 @@ HERE = SWEEP + [('the settings found by $HOME', probe_command(dict(WORLD_ENV, XD
 
 def world_rows(named, settings):
     """The rows of a world run: the ways out, and the world's files."""
-    rows = [row for row in WAYS_OUT if settings or row[0] != 'read settings']
+    rows = [row for row in WAYS_OUT if settings or row[0] != 'read settings'] + (FLAG_FILE if named else [])
     return rows + [(name, 1, errno.EACCES) if whose else (name, None, 0) for name, _, whose in WORLD
                    if whose != 'named' or named]
 

@@ -77,8 +77,10 @@ int left_open = -1;
 in_port_t port = 0;
 char abstract_name[64] = "";
 char terminal[64] = "";
-// Where libproxy reads a kioslaverc: in $XDG_CONFIG_HOME, or else in $HOME's .config.
+// Where libproxy reads a kioslaverc: in $XDG_CONFIG_HOME, or else in $HOME's
+// .config; where dconf keeps its flag file: in $XDG_RUNTIME_DIR.
 char settings_file[4096] = "";
+char flag_file[4096] = "";
 pid_t outside = -1;
 // A file of /tmp by its handle, taken before the confinement.
 alignas(file_handle) char handle_bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
@@ -200,6 +202,7 @@ void lay_out()
 	const char *const home = getenv("HOME");
 	(void)snprintf(settings_file, sizeof settings_file, "%s%s/kioslaverc", config != nullptr && config[0] == '/' ? config : home,
 	               config != nullptr && config[0] == '/' ? "" : "/.config");
+	(void)snprintf(flag_file, sizeof flag_file, "%s/dconf/user", getenv("XDG_RUNTIME_DIR"));
 	// Above the descriptors that the probe opens while it closes the others.
 	left_open = moved(open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644), 100);
 	// A terminal, which lives while the process outside holds its master.
@@ -459,10 +462,14 @@ const way_out ways_out[] = {
 	{"io_uring", rings},
 	{"keyring", [] { return syscall(SYS_keyctl, KEYCTL_GET_KEYRING_ID, KEY_SPEC_SESSION_KEYRING, 0) >= 0; }},
 	{"fill the flag file", [] {
-		 int const fd = open(at("/run/dconf/user").c_str(), O_WRONLY | O_CLOEXEC);
+		 int const fd = open(flag_file, O_WRONLY | O_CLOEXEC);
 		 return closes(fd, fd >= 0 && pwrite(fd, "x", 1, 4096) == 1);
 	 }},
-	{"make a file beside the flag", [] { return writes(at("/run/dconf/made"), O_WRONLY | O_CREAT | O_EXCL); }},
+	{"truncate the flag file", [] {
+		 int const fd = open(flag_file, O_WRONLY | O_CLOEXEC);
+		 return closes(fd, fd >= 0 && ftruncate(fd, 0) == 0);
+	 }},
+	{"make a file beside the flag", [] { return writes(std::string{flag_file} + "-made", O_WRONLY | O_CREAT | O_EXCL); }},
 	{"read temporary", [] { return reads(at("/kept")); }},
 	{"read key", [] { return reads(at("/home/.ssh/id_ed25519")); }},
 	{"read settings", [] { return reads(settings_file); }},
@@ -474,6 +481,7 @@ const way_out ways_out[] = {
 	 }},
 	{"inject keystrokes", types_keys},
 	{"open by handle", opens_by_handle},
+	{"signal itself", [] { return kill(getpid(), 0) == 0; }},
 	{"signal caller", [] { return kill(getppid(), 0) == 0; }},
 	{"signal everyone", [] { return kill(-1, 0) == 0; }},
 	{"ptrace", traces},
