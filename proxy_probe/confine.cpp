@@ -328,7 +328,7 @@ constexpr sock_filter jump(__u16 code, __u32 k, __u8 jump_true, __u8 jump_false)
 // int.
 constexpr __u32 argument(unsigned n)
 {
-	return offsetof(seccomp_data, args) + n * sizeof(__u64) +
+	return offsetof(seccomp_data, args) + (n * sizeof(__u64)) +
 		(__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? sizeof(__u32) : 0);
 }
 
@@ -593,11 +593,12 @@ void unescape(char *s)
 		if (capacity - size > 1)
 			continue;
 		capacity *= 2;
-		char *const larger = static_cast<char *>(realloc(text.get(), capacity));
-		if (larger == nullptr)
+		char *const smaller = text.release();
+		text.reset(static_cast<char *>(realloc(smaller, capacity)));
+		if (!text) {
+			free(smaller);
 			return nullptr;
-		(void)text.release();
-		text.reset(larger);
+		}
 	}
 	text.get()[size] = '\0';
 	return text.release();

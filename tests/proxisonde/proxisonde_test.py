@@ -782,8 +782,10 @@ def real_run(env, prefix, wrap, program, asked, where):
         # No log at all: the sandbox failed before its server started.
         requests = open(log, encoding='utf-8').read() if asked is not None and os.path.exists(log) else ''
         problems = quiet_exit(p, vglog) + ([] if took < seconds(2) else [f'took {took:.1f} s'])
+    # The script must run where it was fetched, but under valgrind, where
+    # libproxy 0.4 gets no runner (0.5 has its own).
     ran = 'dns script-ran.wpad.test' in requests
-    if asked is not None and (('"GET /wpad.dat HTTP/1.1" 200' in requests) != asked or ran != bool(asked and not wrap)):
+    if asked is not None and (('"GET /wpad.dat HTTP/1.1" 200' in requests) != asked or (asked and not wrap and not ran)):
         problems.append(f'server log: {requests!r}')
     return problems
 
