@@ -577,31 +577,27 @@ void unescape(char *s)
 	*out = '\0';
 }
 
-// The whole of a file of /proc, as a string from malloc.
+// The whole of a file of /proc, as a string from malloc: read again into a
+// buffer twice as large while it fills the one it has.
 [[nodiscard]] char *read_whole(const char *path)
 {
-	fd_guard const file{open(path, O_RDONLY | O_CLOEXEC)};
-	size_t size = 0;
-	size_t capacity = 16384;
-	std::unique_ptr<char, c_free> text{static_cast<char *>(malloc(capacity))};
-	if (file.fd < 0 || !text)
-		return nullptr;
-	for (ssize_t n; (n = read(file.fd, text.get() + size, capacity - size - 1)) != 0;) {
+	for (size_t capacity = 16384; capacity <= (size_t{64} << 20U); capacity *= 2) {
+		std::unique_ptr<char, c_free> text{static_cast<char *>(malloc(capacity))};
+		fd_guard const file{open(path, O_RDONLY | O_CLOEXEC)};
+		if (!text || file.fd < 0)
+			return nullptr;
+		size_t size = 0;
+		ssize_t n = 0;
+		while (size < capacity - 1 && (n = read(file.fd, text.get() + size, capacity - 1 - size)) > 0)
+			size += static_cast<size_t>(n);
 		if (n < 0)
 			return nullptr;
-		size += static_cast<size_t>(n);
-		if (capacity - size > 1)
-			continue;
-		capacity *= 2;
-		char *const smaller = text.release();
-		text.reset(static_cast<char *>(realloc(smaller, capacity)));
-		if (!text) {
-			free(smaller);
-			return nullptr;
+		if (size < capacity - 1) {
+			text.get()[size] = '\0';
+			return text.release();
 		}
 	}
-	text.get()[size] = '\0';
-	return text.release();
+	return nullptr;
 }
 
 // Splits the lines of mountinfo in place into mounts, as many as fit.
