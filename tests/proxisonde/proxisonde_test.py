@@ -665,8 +665,7 @@ def check_real(tap):
     no_wpad = sandbox_missing('wpad-sandbox')
     slow = MEMCHECK and lookup_too_slow(env, ns)
     for name, prefix, wrap, program, asked, settings in runs:
-        reason = (asked is not None and no_wpad) or (wrap and slow) or SETTINGS_MISSING[settings](env) or (
-            asked and not wrap and runner_missing(env))
+        reason = (asked is not None and no_wpad) or (wrap and slow) or SETTINGS_MISSING[settings](env)
         if reason:
             tap.skip(name, reason)
         else:
@@ -686,17 +685,25 @@ def check_real(tap):
                 tap.attempt(name, lambda: still_reported(env, keeps))
 
 
-def kconfig_module(env):
-    """Where libproxy 0.4's kconfig module is, through which alone it reads
-    a kioslaverc (and which runs kreadconfig5); '' for 0.5, which reads it
-    itself; None where neither can."""
+def module_directory(env):
+    """libproxy 0.4's module directory, or '' for 0.5, which has its
+    modules built in."""
     libraries = subprocess.run(['ldd', PROBE], capture_output=True, text=True, env=env).stdout
     if 'libpxbackend' in libraries:
         return ''
     found = re.search(r'libproxy\.so\.1 => (\S+)', libraries)
-    modules = found and glob.glob(os.path.join(os.path.dirname(os.path.realpath(found[1])), 'libproxy', '*',
-                                               'modules', 'config_kde.so'))
-    return modules[0] if modules and shutil.which('kreadconfig5') else None
+    directories = found and glob.glob(os.path.join(os.path.dirname(os.path.realpath(found[1])), 'libproxy', '*',
+                                                   'modules'))
+    return directories[0] if directories else '/nonexistent'
+
+
+def kconfig_module(env):
+    """Where libproxy 0.4's kconfig module is, through which alone it reads
+    a kioslaverc (and which runs kreadconfig5); '' for 0.5, which reads it
+    itself; None where neither can."""
+    directory = module_directory(env)
+    module = os.path.join(directory, 'config_kde.so')
+    return directory and (module if os.path.exists(module) and shutil.which('kreadconfig5') else None)
 
 
 # A desktop's name sources, nss-mdns's and systemd's before DNS, whose unix
@@ -714,12 +721,13 @@ SETTINGS_MISSING = {
 }
 
 
-def runner_missing(env):
-    """Why no proxy script can run here, or None: libproxy 0.4 runs one
-    through a module of its own, which a package of its adds."""
-    return None if kconfig_module(env) == '' or glob.glob(os.path.join(os.path.dirname(kconfig_module(env) or '/x/x'),
-                                                                      'pacrunner_*.so')) else (
-        'libproxy 0.4 runs proxy scripts through a runner module, and none is here')
+def script_runs(env, wrap):
+    """Whether a fetched script must run: where libproxy runs it with a
+    runner of its own (0.5), or with its JavaScriptCore module (0.4), where
+    a package of its has installed it, but under valgrind, where it takes a
+    minute, and in a sanitizer build, where it crashes now and then."""
+    directory = module_directory(env)
+    return directory == '' or not (wrap or SANITIZED or not glob.glob(os.path.join(directory, 'pacrunner_*.so')))
 
 
 def settings(tmp, where, env):
@@ -759,15 +767,27 @@ def lookup_too_slow(env, ns):
 def real_run(env, prefix, wrap, program, asked, where):
     """One run of program on the real library; asked: whether the WPAD
     server must be asked (None: no WPAD sandbox); where: where libproxy
-    finds its settings."""
+    finds its settings. libproxy 0.4's JavaScriptCore runner crashes about
+    once in 300 lookups on a busy machine, with any caller, as the factory
+    is released: a run that ends so there is made once more."""
+    problems, crashed = real_run_once(env, prefix, wrap, program, asked, where)
+    if crashed:
+        print(f'# the JavaScriptCore runner crashed: {problems}; once more', flush=True)
+        problems, _ = real_run_once(env, prefix, wrap, program, asked, where)
+    return problems
+
+
+def real_run_once(env, prefix, wrap, program, asked, where):
+    """The run's problems, and whether libproxy 0.4's script runner may
+    have crashed it after the script ran."""
     with tempfile.TemporaryDirectory() as tmp:
         log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
         options, where_prefix = settings(tmp, where, env)
         command = [*where_prefix, *prefix, *memcheck(wrap, vglog), program]
+        runs_script = script_runs(env, wrap)
         if asked is not None:
-            # Under valgrind no script runs: JavaScriptCore takes a minute there.
-            runner = [] if wrap else ['--runner']
-            command = [WPAD_SANDBOX, '--log', log, *runner, *options, '--', *TIMEOUT, *command]
+            command = [WPAD_SANDBOX, '--log', log, *(['--runner'] if runs_script else []), *options, '--', *TIMEOUT,
+                       *command]
         bus = None
         if where == 'bus':
             os.mkdir(f'{tmp}/run', 0o700)
@@ -785,12 +805,10 @@ def real_run(env, prefix, wrap, program, asked, where):
         # No log at all: the sandbox failed before its server started.
         requests = open(log, encoding='utf-8').read() if asked is not None and os.path.exists(log) else ''
         problems = quiet_exit(p, vglog) + ([] if took < seconds(2) else [f'took {took:.1f} s'])
-    # The script must run where it was fetched, but under valgrind, where
-    # libproxy 0.4 gets no runner (0.5 has its own).
     ran = 'dns script-ran.wpad.test' in requests
-    if asked is not None and (('"GET /wpad.dat HTTP/1.1" 200' in requests) != asked or (asked and not wrap and not ran)):
+    if asked is not None and (('"GET /wpad.dat HTTP/1.1" 200' in requests) != asked or (asked and runs_script and not ran)):
         problems.append(f'server log: {requests!r}')
-    return problems
+    return problems, runs_script and ran and module_directory(env) != '' and p.returncode == 128 + signal.SIGSEGV
 
 
 ENDLESS = 'WPAD: a script without end ends the probe within its data limit'
