@@ -33,6 +33,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
+#include <linux/keyctl.h>
+#include <linux/net.h>
 #include <linux/random.h>
 #include <linux/seccomp.h>
 #include <netinet/in.h>
@@ -43,8 +45,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <linux/keyctl.h>
-#include <linux/net.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
@@ -84,7 +84,7 @@ char flag_file[4096] = "";
 pid_t outside = -1;
 // A file of /tmp by its handle, taken before the confinement.
 alignas(file_handle) char handle_bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
-// The files of PROXY_STUB_READS, as "NAME\0PATH" from strdup.
+// The files of PROXY_STUB_READS, each "NAME\0PATH" from malloc.
 char *more_reads[64] = {};
 
 std::string at(const char *path)
@@ -200,9 +200,11 @@ void lay_out()
 		abort();
 	const char *const config = getenv("XDG_CONFIG_HOME");
 	const char *const home = getenv("HOME");
-	(void)snprintf(settings_file, sizeof settings_file, "%s%s/kioslaverc", config != nullptr && config[0] == '/' ? config : home,
-	               config != nullptr && config[0] == '/' ? "" : "/.config");
-	(void)snprintf(flag_file, sizeof flag_file, "%s/dconf/user", getenv("XDG_RUNTIME_DIR"));
+	const char *const runtime = getenv("XDG_RUNTIME_DIR");
+	bool const own_config = config != nullptr && config[0] == '/';
+	(void)snprintf(settings_file, sizeof settings_file, "%s%s/kioslaverc", own_config ? config : home != nullptr ? home : "",
+	               own_config ? "" : "/.config");
+	(void)snprintf(flag_file, sizeof flag_file, "%s/dconf/user", runtime != nullptr ? runtime : "");
 	// Above the descriptors that the probe opens while it closes the others.
 	left_open = moved(open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644), 100);
 	// A terminal, which lives while the process outside holds its master.
