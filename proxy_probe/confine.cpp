@@ -482,8 +482,8 @@ struct fd_guard {
 
 // The ruleset being built, and the file system rights it handles.
 struct ruleset {
-	int fd;
-	__u64 handled;
+	int fd = -1;
+	__u64 handled = 0;
 };
 
 // Grants rights beneath the directory open as target (O_PATH), or those

@@ -164,8 +164,9 @@ void load_reads()
 	char line[8192];
 	for (char **entry = more_reads; list != nullptr && fgets(line, sizeof line, list) != nullptr && *entry == nullptr;
 	     ++entry) {
-		line[strcspn(line, "\n")] = '\0';
-		line[strcspn(line, "\t")] = '\0';
+		for (const char *end : {"\n", "\t"})
+			if (char *const found = strpbrk(line, end); found != nullptr)
+				*found = '\0';
 		*entry = static_cast<char *>(malloc(sizeof line));
 		if (*entry == nullptr)
 			abort();
