@@ -202,9 +202,10 @@ void lay_out()
 	const char *const config = getenv("XDG_CONFIG_HOME");
 	const char *const home = getenv("HOME");
 	const char *const runtime = getenv("XDG_RUNTIME_DIR");
-	bool const own_config = config != nullptr && config[0] == '/';
-	(void)snprintf(settings_file, sizeof settings_file, "%s%s/kioslaverc", own_config ? config : home != nullptr ? home : "",
-	               own_config ? "" : "/.config");
+	if (config != nullptr && config[0] == '/')
+		(void)snprintf(settings_file, sizeof settings_file, "%s/kioslaverc", config);
+	else
+		(void)snprintf(settings_file, sizeof settings_file, "%s/.config/kioslaverc", home != nullptr ? home : "");
 	(void)snprintf(flag_file, sizeof flag_file, "%s/dconf/user", runtime != nullptr ? runtime : "");
 	// Above the descriptors that the probe opens while it closes the others.
 	left_open = moved(open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644), 100);
