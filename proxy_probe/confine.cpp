@@ -24,12 +24,13 @@
 //   dumps and journals; $XDG_RUNTIME_DIR and /run/user; the other mounts
 //   through which a file system shows any of them); in /dev only null,
 //   zero, full, random and urandom, and in /proc only the probe's own
-//   process; of the user's own files, reading the proxy settings (the
-//   kioslaverc and GSettings' database) and writing GSettings' flag file;
-//   no other write of any kind anywhere; no device ioctl (ABI 5); no TCP
-//   port to listen on (ABI 4); no signal to, and no abstract unix socket
-//   of, a process outside the probe (ABI 6); no unix socket at a path made
-//   outside (ABI 9), which is how the session bus is reached;
+//   process and the system's figures; of the user's own files, reading
+//   the proxy settings (the kioslaverc and GSettings' database) and
+//   writing GSettings' flag file; no other write of any kind anywhere; no
+//   device ioctl (ABI 5); no TCP port to listen on (ABI 4); no signal to,
+//   and no abstract unix socket of, a process outside the probe (ABI 6); no
+//   unix socket at a path made outside (ABI 9), which is how the session
+//   bus is reached;
 // - a seccomp filter, the architecture checked first, that refuses (EPERM)
 //   what an older Landlock ABI cannot, or Landlock not at all: truncating by
 //   path; listening; a signal to any process but the probe itself; making
@@ -193,12 +194,23 @@ constexpr const char *users_places[] = {
 // output; the others are as harmless. No terminal, camera or sound device.
 constexpr const char *devices[] = {"/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"};
 
-// The withheld places by their canonical paths. Arrays of C, as what
-// std::array checks would take libstdc++ (GCC 13 and later assert out of
-// line).
+// Of /proc, what a lookup reads (measured as the devices): the probe's own
+// process, where /proc/self leads, and the file systems; and the system's
+// figures that C libraries and runtimes read, as harmless. No other
+// process, whose environment, command line and memory are the users' data.
+// The directories end in a slash.
+constexpr const char *process_files[] = {"/proc/self/", "/proc/cpuinfo", "/proc/filesystems", "/proc/meminfo",
+	"/proc/stat", "/proc/sys/", "/proc/uptime"};
+
+// The withheld places by their canonical paths, packed one after another
+// into text (a page for each would cost a page fault each). Arrays of C,
+// as what std::array checks would take libstdc++ (GCC 13 and later assert
+// out of line).
 constexpr size_t withheld_capacity = 256;
 struct withheld {
-	char paths[withheld_capacity][PATH_MAX];
+	char text[size_t{64} << 10U];
+	size_t used;
+	const char *paths[withheld_capacity];
 	size_t count;
 	bool overflow; // a place that did not fit
 };
@@ -486,27 +498,77 @@ struct ruleset {
 	__u64 handled = 0;
 };
 
+// What a rule is granted to.
+enum class kind : bool { file, directory };
+
 // Grants rights beneath the directory open as target (O_PATH), or those
-// that a file takes to the file. Returns false where the kernel refuses the
-// rule.
-[[nodiscard]] bool add_rule(const ruleset &rules, const fd_guard &target, __u64 rights)
+// that a file takes to any other file. Returns false where the kernel
+// refuses the rule.
+[[nodiscard]] bool add_rule(const ruleset &rules, int target, kind is, __u64 rights)
 {
-	struct stat st {};
-	if (fstat(target.fd, &st) != 0)
-		return true;
 	landlock_path_beneath_attr rule{};
-	rule.allowed_access = rights & rules.handled & (S_ISDIR(st.st_mode) ? ~__u64{0} : file_rights);
-	rule.parent_fd = target.fd;
+	rule.allowed_access = rights & rules.handled & (is == kind::directory ? ~__u64{0} : file_rights);
+	rule.parent_fd = target;
 	return syscall(SYS_landlock_add_rule, rules.fd, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
 }
 
-// Grants rights beneath path, or to the file itself where it is no
-// directory. A path that cannot be opened gets nothing.
-[[nodiscard]] bool grant(const ruleset &rules, const char *path, __u64 rights)
+// Grants rights beneath path where it is a directory, or those that a file
+// takes to the file at path. A path that cannot be opened as such gets
+// nothing.
+[[nodiscard]] bool grant(const ruleset &rules, const char *path, kind is, __u64 rights)
 {
-	fd_guard const target{open(path, O_PATH | O_CLOEXEC)};
-	return target.fd < 0 || add_rule(rules, target, rights);
+	fd_guard const target{open(path, O_PATH | O_CLOEXEC | (is == kind::directory ? O_DIRECTORY : 0))};
+	return target.fd < 0 || add_rule(rules, target.fd, is, rights);
 }
+
+// Grants rights to each of the paths, where those that end in a slash are
+// directories (and others get nothing).
+template <size_t n>
+[[nodiscard]] bool grant_each(const ruleset &rules, const char *const (&paths)[n], __u64 rights)
+{
+	return std::all_of(std::begin(paths), std::end(paths), [&rules, rights](const char *path) {
+		return grant(rules, path, path[strlen(path) - 1] == '/' ? kind::directory : kind::file, rights);
+	});
+}
+
+// The O_PATH descriptors that one directory's rules are made with, a run of
+// consecutive numbers: closed together when the walk leaves the directory,
+// or where they run out, or where the next one does not continue the run.
+class descriptor_run {
+	int first = -1;
+	int last = -1;
+
+	void close_all() noexcept
+	{
+		if (first >= 0 && syscall(nr_close_range, static_cast<unsigned>(first), static_cast<unsigned>(last), 0U) != 0)
+			for (int fd = first; fd <= last; ++fd)
+				(void)close(fd);
+		first = last = -1;
+	}
+
+public:
+	descriptor_run() = default;
+	descriptor_run(const descriptor_run &) = delete;
+	descriptor_run &operator=(const descriptor_run &) = delete;
+	~descriptor_run() { close_all(); }
+
+	// The entry name of the directory open as at, not followed where it is
+	// a link; -1 where it cannot be opened.
+	int open(int at, const char *name) noexcept
+	{
+		int fd = openat(at, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+		if (fd < 0 && errno == EMFILE && first >= 0) {
+			close_all();
+			fd = openat(at, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+		}
+		if (fd >= 0 && fd != last + 1)
+			close_all();
+		if (fd >= 0 && first < 0)
+			first = fd;
+		last = std::max(last, fd);
+		return fd;
+	}
+};
 
 // Whether path lies strictly beneath the directory dir (both canonical).
 [[nodiscard]] bool beneath(const char *path, const char *dir)
@@ -533,18 +595,27 @@ struct ruleset {
 	return false;
 }
 
+// Whether the path is one of the withheld places as they are listed.
+[[nodiscard]] bool listed(const withheld &users, const char *path)
+{
+	return std::any_of(users.paths, users.paths + users.count, [path](const char *p) { return strcmp(p, path) == 0; });
+}
+
 // Withholds the place at path, by its canonical path, where it resolves to
 // anything but the root directory (which would withhold everything).
 void withhold(withheld &users, const char *path)
 {
-	users.overflow = users.overflow || users.count == withheld_capacity;
+	// A path that is listed already is canonical.
+	char canonical[PATH_MAX];
+	if (path[0] != '/' || listed(users, path) || realpath(path, canonical) == nullptr ||
+	    strcmp(canonical, "/") == 0 || listed(users, canonical))
+		return;
+	size_t const size = strlen(canonical) + 1;
+	users.overflow = users.overflow || users.count == withheld_capacity || size > sizeof users.text - users.used;
 	if (users.overflow)
 		return;
-	char *const slot = users.paths[users.count];
-	if (path[0] != '/' || realpath(path, slot) == nullptr || strcmp(slot, "/") == 0)
-		return;
-	if (std::none_of(users.paths, users.paths + users.count, [slot](const char *p) { return strcmp(p, slot) == 0; }))
-		++users.count;
+	users.paths[users.count++] = static_cast<char *>(memcpy(users.text + users.used, canonical, size));
+	users.used += size;
 }
 
 // Writes "dir/name" into out; false where it does not fit.
@@ -671,8 +742,8 @@ void withhold_views(withheld &users, size_t places)
 			for (const mount_entry *e = mounts.get(); e != end; ++e) {
 				char view[PATH_MAX];
 				struct stat st {};
-				if (e->major == on->major && e->minor == on->minor && stat(e->point, &st) == 0 &&
-				    S_ISDIR(st.st_mode) && view_of(*e, inside, view))
+				if (e->major == on->major && e->minor == on->minor && view_of(*e, inside, view) &&
+				    !listed(users, view) && stat(e->point, &st) == 0 && S_ISDIR(st.st_mode))
 					withhold(users, view);
 			}
 		}
@@ -695,39 +766,39 @@ void withhold_views(withheld &users, size_t places)
 }
 
 // Grants reading and executing beneath each entry of the canonical directory
-// dir, following links, but not to a withheld place nor anything beneath
-// one: an entry that holds one is walked in turn, and one that does not
-// resolve is passed over, as is a directory that cannot be listed. /proc
-// and /dev are walked too: of /proc only the probe's own process is
-// granted, of /dev only the devices above.
+// dir, but not to a withheld place nor anything beneath one: an entry that
+// holds one is walked in turn, and a directory that cannot be listed gets
+// nothing. A symbolic link gets nothing either: Landlock checks the file
+// that a path leads to, which the walk meets where it is. Of /dev and
+// /proc, only what the lists above name is granted.
 [[nodiscard]] bool grant_system(const ruleset &rules, const char *dir, const withheld &users)
 {
 	if (strcmp(dir, "/dev") == 0)
-		return std::all_of(std::begin(devices), std::end(devices),
-		                   [&rules](const char *device) { return grant(rules, device, write_rights | LANDLOCK_ACCESS_FS_TRUNCATE); });
+		return grant_each(rules, devices, write_rights | LANDLOCK_ACCESS_FS_TRUNCATE);
+	if (strcmp(dir, "/proc") == 0)
+		return grant_each(rules, process_files, read_rights);
 	unique_dir const listing{opendir(dir)};
 	if (!listing)
 		return true;
-	bool const processes = strcmp(dir, "/proc") == 0;
-	pid_t const self = getpid();
+	int const at = dirfd(listing.get());
+	descriptor_run targets;
 	for (dirent const *entry; (entry = readdir(listing.get())) != nullptr;) {
-		char *end = nullptr;
-		long const pid = strtol(entry->d_name, &end, 10);
-		// The environment, command line and memory map of another process
-		// are the users' data too.
-		bool const other_process = processes && end != entry->d_name && *end == '\0' && pid != self;
-		if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0 || other_process)
-			continue;
+		// The entry's type, where the file system leaves it unknown, from
+		// the entry itself.
+		struct stat st {};
+		mode_t const type = entry->d_type != DT_UNKNOWN ? DTTOIF(entry->d_type)
+			: fstatat(at, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_mode & S_IFMT : S_IFLNK;
 		char path[PATH_MAX];
-		char canonical[PATH_MAX];
-		if (!join(path, dir, entry->d_name) || realpath(path, canonical) == nullptr || is_withheld(users, canonical))
+		if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0 || S_ISLNK(type) ||
+		    !join(path, dir, entry->d_name) || is_withheld(users, path))
 			continue;
-		// A link that leads out of dir holds what its target's own parent
-		// walks.
-		bool const walk = holds_withheld(users, canonical) || strcmp(canonical, "/proc") == 0 ||
-			strcmp(canonical, "/dev") == 0;
-		bool const granted = !walk ? grant(rules, canonical, read_rights)
-			: !beneath(canonical, dir) || grant_system(rules, canonical, users);
+		bool granted = true;
+		if (holds_withheld(users, path) || strcmp(path, "/proc") == 0 || strcmp(path, "/dev") == 0)
+			granted = grant_system(rules, path, users);
+		else {
+			int const target = targets.open(at, entry->d_name);
+			granted = target < 0 || add_rule(rules, target, S_ISDIR(type) ? kind::directory : kind::file, read_rights);
+		}
 		if (!granted)
 			return false;
 	}
@@ -738,7 +809,7 @@ void withhold_views(withheld &users, size_t places)
 [[nodiscard]] bool grant_in(const ruleset &rules, const char *dir, const char *name, __u64 rights)
 {
 	char path[PATH_MAX];
-	return dir == nullptr || dir[0] != '/' || !join(path, dir, name) || grant(rules, path, rights);
+	return dir == nullptr || dir[0] != '/' || !join(path, dir, name) || grant(rules, path, kind::file, rights);
 }
 
 // Of the user's own files, the settings that libproxy's configuration
@@ -775,11 +846,12 @@ void withhold_views(withheld &users, size_t places)
 		(void)mkdir(dconf, 0700);
 		fd_guard const made{open(flag, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)};
 	}
-	if (!grant(rules, dconf, LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR))
+	if (!grant(rules, dconf, kind::directory, LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR))
 		return false;
 	fd_guard const target{open(flag, O_PATH | O_NOFOLLOW | O_CLOEXEC)};
 	struct stat st {};
-	return target.fd < 0 || fstat(target.fd, &st) != 0 || !S_ISREG(st.st_mode) || add_rule(rules, target, write_rights);
+	return target.fd < 0 || fstat(target.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+		add_rule(rules, target.fd, kind::file, write_rights);
 }
 
 // Landlock as the comment at the top says. Returns false where the kernel
@@ -797,7 +869,7 @@ void withhold_views(withheld &users, size_t places)
 	passwd const *const account = getpwuid(getuid());
 	if (account != nullptr && account->pw_dir != nullptr)
 		(void)snprintf(account_home, sizeof account_home, "%s", account->pw_dir);
-	// Static: a few hundred KiB that only what is used of them costs.
+	// Static: 66 KiB, of which only what is used costs.
 	static withheld users;
 	if (!withhold_users(users, account_home))
 		return false;

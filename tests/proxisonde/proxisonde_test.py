@@ -335,6 +335,7 @@ WORLD = [
     ('read /var/lib', '/var/lib/world/system', None),
     ('read /run', '/run/world/system', None),
     ('read own process', '/proc/self/status', None),
+    ('read the file systems', '/proc/filesystems', None),
     ('read random', '/dev/urandom', None),
 ]
 WORLD_ENV = {'HOME': '/var/users/me', 'XDG_CONFIG_HOME': '/var/lib/xdg-config', 'XDG_RUNTIME_DIR': '/var/lib/xdg-run'}
