@@ -444,6 +444,19 @@ bool x32_call()
 #endif
 }
 
+// Whether the descriptor that the caller left open can be written, or any
+// other above 2 is open, which the probe kept; errno is the write's.
+bool descriptor_open()
+{
+	bool const wrote = write(left_open, "x", 1) == 1;
+	int const error = errno;
+	bool kept = false;
+	for (int fd = 3; fd < 1024 && !kept; ++fd)
+		kept = fd != left_open && fcntl(fd, F_GETFD) >= 0;
+	errno = error;
+	return wrote || kept;
+}
+
 struct way_out {
 	const char *name;
 	bool (*attempt)();
@@ -451,7 +464,7 @@ struct way_out {
 
 // In this order: the descriptor first, before anything is opened here.
 const way_out ways_out[] = {
-	{"descriptor", [] { return write(left_open, "x", 1) == 1; }},
+	{"descriptor", descriptor_open},
 	{"standard descriptors", [] { return fcntl(0, F_GETFD) >= 0 && fcntl(1, F_GETFD) >= 0 && fcntl(2, F_GETFD) >= 0; }},
 	{"create", [] { return writes(at("/created"), O_WRONLY | O_CREAT | O_EXCL); }},
 	{"append", [] { return writes(at("/kept"), O_WRONLY | O_APPEND); }},
