@@ -532,11 +532,18 @@ template <size_t n>
 }
 
 // The O_PATH descriptors that one directory's rules are made with, a run of
-// consecutive numbers: closed together when the walk leaves the directory,
-// or where they run out, or where the next one does not continue the run.
+// consecutive numbers: closed together when the walk leaves the directory
+// or enters one in it, or where they run out, or where the next one does
+// not continue the run.
 class descriptor_run {
 	int first = -1;
 	int last = -1;
+
+public:
+	descriptor_run() = default;
+	descriptor_run(const descriptor_run &) = delete;
+	descriptor_run &operator=(const descriptor_run &) = delete;
+	~descriptor_run() { close_all(); }
 
 	void close_all() noexcept
 	{
@@ -545,12 +552,6 @@ class descriptor_run {
 				(void)close(fd);
 		first = last = -1;
 	}
-
-public:
-	descriptor_run() = default;
-	descriptor_run(const descriptor_run &) = delete;
-	descriptor_run &operator=(const descriptor_run &) = delete;
-	~descriptor_run() { close_all(); }
 
 	// The entry name of the directory open as at, not followed where it is
 	// a link; -1 where it cannot be opened.
@@ -793,9 +794,11 @@ void withhold_views(withheld &users, size_t places)
 		    !join(path, dir, entry->d_name) || is_withheld(users, path))
 			continue;
 		bool granted = true;
-		if (holds_withheld(users, path) || strcmp(path, "/proc") == 0 || strcmp(path, "/dev") == 0)
+		if (holds_withheld(users, path) || strcmp(path, "/proc") == 0 || strcmp(path, "/dev") == 0) {
+			// Each level keeps its listing open, and no more.
+			targets.close_all();
 			granted = grant_system(rules, path, users);
-		else {
+		} else {
 			int const target = targets.open(at, entry->d_name);
 			granted = target < 0 || add_rule(rules, target, S_ISDIR(type) ? kind::directory : kind::file, read_rights);
 		}

@@ -431,15 +431,16 @@ def probe_command(env, wrapper=(), stdin=True):
 
 # The world's runs, by name, command and whether WORLD_ENV names the
 # world's own places: as the kernel is, then at each older Landlock ABI,
-# then without seccomp at each; here also the settings found by $HOME, 0, 1 and 2 closed, and each
-# bad value of each variable.
+# then without seccomp at each; here also the settings found by $HOME, 0, 1 and 2 closed, a
+# limit of 9 descriptors, and each bad value of each variable.
 SWEEP = [('as the kernel is', probe_command(WORLD_ENV), True),
          ('at Landlock ABI', '@sweep ' + probe_command(WORLD_ENV, ('$w/refusing', 'landlock_abi=@ABI@', '--')), True),
          ('without seccomp', probe_command(WORLD_ENV, ('$w/refusing', f'seccomp={errno.ENOSYS}', '--')), True),
          ('without seccomp at Landlock ABI', '@sweep ' + probe_command(
              WORLD_ENV, ('$w/refusing', f'seccomp={errno.ENOSYS}', 'landlock_abi=@ABI@', '--')), True)]
 HERE = SWEEP + [('the settings found by $HOME', probe_command(dict(WORLD_ENV, XDG_CONFIG_HOME=None)), False),
-                ('standard descriptors closed', probe_command(WORLD_ENV, stdin=False), True)] + [
+                ('standard descriptors closed', probe_command(WORLD_ENV, stdin=False), True),
+                ('9 descriptors at most', f'(ulimit -n 9 && {probe_command(WORLD_ENV)})', True)] + [
     (f'{variable} {what}', probe_command(dict(SOUND_ENV, **{variable: value})), False)
     for variable in SOUND_ENV for what, value in BAD_VALUES]
 

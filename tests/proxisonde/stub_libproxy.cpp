@@ -47,6 +47,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -57,6 +58,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 
@@ -207,8 +209,13 @@ void lay_out()
 	else
 		(void)snprintf(settings_file, sizeof settings_file, "%s/.config/kioslaverc", home != nullptr ? home : "");
 	(void)snprintf(flag_file, sizeof flag_file, "%s/dconf/user", runtime != nullptr ? runtime : "");
-	// Above the descriptors that the probe opens while it closes the others.
-	left_open = moved(open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644), 100);
+	// Above the descriptors that the probe opens while it closes the others,
+	// or the highest that the limit leaves.
+	rlimit files{};
+	if (getrlimit(RLIMIT_NOFILE, &files) != 0)
+		abort();
+	left_open = moved(open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644),
+	                  static_cast<int>(std::min<rlim_t>(100, files.rlim_cur - 1)));
 	// A terminal, which lives while the process outside holds its master.
 	int const master = moved(posix_openpt(O_RDWR | O_NOCTTY), 3);
 	if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, terminal, sizeof terminal) != 0)
