@@ -766,6 +766,17 @@ void withhold_views(withheld &users, size_t places)
 	return !users.overflow;
 }
 
+// The type of the entry of the directory open as at (S_IFDIR and the
+// like): from the entry itself where the file system leaves it unknown,
+// and a link where it cannot be told.
+[[nodiscard]] mode_t entry_type(int at, const dirent &entry)
+{
+	if (entry.d_type != DT_UNKNOWN)
+		return DTTOIF(entry.d_type);
+	struct stat st {};
+	return fstatat(at, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_mode & S_IFMT : S_IFLNK;
+}
+
 // Grants reading and executing beneath each entry of the canonical directory
 // dir, but not to a withheld place nor anything beneath one: an entry that
 // holds one is walked in turn, and a directory that cannot be listed gets
@@ -779,16 +790,12 @@ void withhold_views(withheld &users, size_t places)
 	if (strcmp(dir, "/proc") == 0)
 		return grant_each(rules, process_files, read_rights);
 	unique_dir const listing{opendir(dir)};
-	if (!listing)
+	int const at = listing ? dirfd(listing.get()) : -1;
+	if (at < 0)
 		return true;
-	int const at = dirfd(listing.get());
 	descriptor_run targets;
 	for (dirent const *entry; (entry = readdir(listing.get())) != nullptr;) {
-		// The entry's type, where the file system leaves it unknown, from
-		// the entry itself.
-		struct stat st {};
-		mode_t const type = entry->d_type != DT_UNKNOWN ? DTTOIF(entry->d_type)
-			: fstatat(at, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_mode & S_IFMT : S_IFLNK;
+		mode_t const type = entry_type(at, *entry);
 		char path[PATH_MAX];
 		if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0 || S_ISLNK(type) ||
 		    !join(path, dir, entry->d_name) || is_withheld(users, path))
