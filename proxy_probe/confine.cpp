@@ -562,11 +562,13 @@ public:
 			close_all();
 			fd = openat(at, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
 		}
-		if (fd >= 0 && fd != last + 1)
+		if (fd < 0)
+			return fd;
+		if (fd != last + 1)
 			close_all();
-		if (fd >= 0 && first < 0)
+		if (first < 0)
 			first = fd;
-		last = std::max(last, fd);
+		last = fd;
 		return fd;
 	}
 };
