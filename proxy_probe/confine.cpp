@@ -12,11 +12,11 @@
 // - descriptors 0, 1 and 2 open (on /dev/null where the caller left one
 //   closed, so that nothing lands in a file or socket that takes its
 //   number), and every other descriptor that the caller left open closed;
-// - limits: on its data (RLIMIT_DATA), so that a script without end ends the
-//   probe when the download reaches it, long before the caller's timeout
-//   would; on the size of the files it writes (RLIMIT_FSIZE), 2 bytes, which
-//   is GSettings' flag file, the one file it may write (set last: valgrind
-//   logs the calls it does not know, Landlock's and seccomp's, to a file);
+// - a limit on its data (RLIMIT_DATA), so that a script without end ends
+//   the probe when the download reaches it, long before the caller's
+//   timeout would. No limit on the size of the files it writes: the kernel
+//   checks that one at every write to a regular file, the caller's own
+//   stdout and stderr included, where a session log would end the writer;
 // - Landlock, by the ABI the kernel reports: reading and executing only
 //   beneath what the system ships, every entry of / but the users' places
 //   (their homes wherever they are, $HOME and the password database's home
@@ -25,8 +25,9 @@
 //   through which a file system shows any of them); in /dev only null,
 //   zero, full, random and urandom, and in /proc only the probe's own
 //   process and the system's figures; of the user's own files, reading
-//   the proxy settings (the kioslaverc and GSettings' database) and
-//   writing GSettings' flag file; no other write of any kind anywhere; no
+//   the proxy settings (the kioslaverc, and the directories of dconf,
+//   GSettings' store) and making and writing dconf's flag files; no other
+//   write of any kind anywhere; no
 //   device ioctl (ABI 5); no TCP port to listen on (ABI 4); no signal to,
 //   and no abstract unix socket of, a process outside the probe (ABI 6); no
 //   unix socket at a path made outside (ABI 9), which is how the session
@@ -43,21 +44,27 @@
 //   cannot see which kind, and lets them be; on other targets of the GNU C
 //   library, socketcall itself is refused.
 //
-// So from Landlock ABI 1 on, with the filter, nothing is written, nothing of
-// the user's read but the settings, no device opened but the five, no other
-// process reached; below ABI 5 the five take ioctls, and where the C library
-// makes sockets through socketcall, the session's unix sockets stay open
-// below ABI 6 (abstract) and 9 (at a path).
+// So from Landlock ABI 1 on, with the filter, nothing is written but dconf's
+// flag files, nothing of the user's read but the settings, no device opened
+// but the five, no other process reached; below ABI 5 the five take
+// ioctls, and where the C library makes sockets through socketcall, the
+// session's unix sockets stay open below ABI 6 (abstract) and 9 (at a path).
 //
 // What stays is what discovery needs: connecting out over TCP and UDP,
-// reading the system's files, and starting the system's programs. A kernel
-// without a part (Landlock: ENOSYS or EOPNOTSUPP; seccomp: ENOSYS) leaves the
-// lookup to run with the rest; a part that the kernel has and refuses means
-// that no lookup runs. Rights of ABIs newer than 9 are not asked for: ABI
-// 10's UDP rights would take the lookup's name resolution, which sends from
-// a port that it binds implicitly. Without unix sockets, names still
-// resolve: the C library asks its cache daemon's socket first and, where
-// that cannot be reached, the sources that nsswitch.conf names.
+// reading the system's files, and starting the system's programs. Rights of
+// ABIs newer than 9 are not asked for: ABI 10's UDP rights would take the
+// lookup's name resolution, which sends from a port that it binds
+// implicitly. Without unix sockets, names still resolve: the C library asks
+// its cache daemon's socket first and, where that cannot be reached, the
+// sources that nsswitch.conf names.
+//
+// Each part is first asked for: the Landlock ABI, seccomp's filter mode,
+// close_range, the limit. A part whose question the kernel answers with any
+// error, whether it lacks the part or an outer sandbox (a container's or a
+// service manager's seccomp profile) refuses the question, is missing, and
+// the lookup runs with the rest; close_range's place is taken by a walk of
+// /proc/self/fd. A part that the kernel has and then refuses (a rule, the
+// ruleset's restriction, the filter) means that no lookup runs.
 //
 // libproxy 0.4 ends the helper that reads GSettings with a signal, which the
 // filter refuses below ABI 6; the helper ends by itself when libproxy closes
@@ -214,10 +221,6 @@ struct withheld {
 	size_t count;
 	bool overflow; // a place that did not fit
 };
-
-// The largest file that the probe writes: GSettings' flag file, to which
-// dconf writes one byte at offset 1.
-constexpr rlim_t file_size_limit = 2;
 
 // The data limit, by the libproxy that the probe is built against (see
 // above); none under AddressSanitizer, which reserves terabytes of shadow
@@ -441,13 +444,12 @@ struct fd_guard {
 	return true;
 }
 
-// Closes every descriptor above 2: through /proc before Linux 5.9.
+// Closes every descriptor above 2: through /proc where close_range fails.
 [[nodiscard]] bool close_inherited()
 {
 	if (syscall(nr_close_range, 3U, ~0U, 0U) == 0)
 		return true;
-	if (errno != ENOSYS)
-		return false;
+	// Before Linux 5.9, or refused by an outer sandbox.
 	unique_dir const open_fds{opendir("/proc/self/fd")};
 	if (!open_fds)
 		return false;
@@ -461,15 +463,17 @@ struct fd_guard {
 	return true;
 }
 
-// Lowers a limit to the value of to, and never raises it.
-[[nodiscard]] bool lower_limit(int resource, const rlimit &to)
+// Lowers a limit to the value of to, and never raises it. Where the
+// limit cannot be read or set, it stays as it is: lowering one fails only
+// where an outer sandbox refuses the call.
+void lower_limit(int resource, const rlimit &to)
 {
 	rlimit limit{};
 	if (getrlimit(resource, &limit) != 0)
-		return false;
+		return;
 	limit.rlim_cur = std::min(limit.rlim_cur, to.rlim_cur);
 	limit.rlim_max = std::min(limit.rlim_max, to.rlim_max);
-	return setrlimit(resource, &limit) == 0;
+	(void)setrlimit(resource, &limit);
 }
 
 // The rights that the kernel's Landlock ABI can handle, of those asked for.
@@ -817,20 +821,29 @@ void withhold_views(withheld &users, size_t places)
 	return true;
 }
 
-// Grants the rights to dir/name, where dir is absolute.
-[[nodiscard]] bool grant_in(const ruleset &rules, const char *dir, const char *name, __u64 rights)
+// Grants the rights to dir/name, where dir is absolute: beneath it where
+// it is a directory, to the file otherwise.
+[[nodiscard]] bool grant_in(const ruleset &rules, const char *dir, const char *name, kind is, __u64 rights)
 {
 	char path[PATH_MAX];
-	return dir == nullptr || dir[0] != '/' || !join(path, dir, name) || grant(rules, path, kind::file, rights);
+	return dir == nullptr || dir[0] != '/' || !join(path, dir, name) || grant(rules, path, is, rights);
 }
 
 // Of the user's own files, the settings that libproxy's configuration
-// modules read: the kioslaverc and GSettings' database in the configuration
-// directory, and GSettings' runtime directory. dconf, GSettings' store,
-// opens its flag file there for writing, and makes it where it is missing,
-// as its service removes it at each change; the probe makes it for dconf
-// where the user has a database, and grants writing it alone, a regular
-// file (not through a link), within the file size limit.
+// modules read: the kioslaverc in the configuration directory, and the
+// directories in which dconf, GSettings' store, keeps the user's
+// databases, each under the name that the profile gives it: dconf in the
+// configuration directory (user-db:NAME) and dconf-service in the runtime
+// directory (service-db:keyfile/NAME). The rule on a directory holds for
+// each database that dconf's service renames into it at a change; the rule
+// on the kioslaverc, for the file that is there now. For each database of
+// the user's, dconf opens a flag file in dconf in the runtime directory for
+// writing, and makes it where it is missing (its service removes it at
+// each change): the probe makes that directory where it is missing, as any
+// GSettings client would, and grants making, reading and writing regular
+// files in it, the directory itself and not through a link. Nothing keeps
+// a flag file small: a size limit would hold for the caller's stdout and
+// stderr too.
 [[nodiscard]] bool grant_settings(const ruleset &rules, const char *account_home)
 {
 	// Where the settings are: $XDG_CONFIG_HOME, or .config in $HOME, or in
@@ -844,26 +857,24 @@ void withhold_views(withheld &users, size_t places)
 			config[0] = '\0';
 	} else if (home != nullptr && home[0] == '/' && !join(config, home, ".config"))
 		config[0] = '\0';
-	if (!grant_in(rules, config, "kioslaverc", LANDLOCK_ACCESS_FS_READ_FILE) ||
-	    !grant_in(rules, config, "dconf/user", LANDLOCK_ACCESS_FS_READ_FILE))
+	constexpr __u64 reading = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+	const char *const runtime = getenv("XDG_RUNTIME_DIR");
+	if (!grant_in(rules, config, "kioslaverc", kind::file, LANDLOCK_ACCESS_FS_READ_FILE) ||
+	    !grant_in(rules, config, "dconf", kind::directory, reading) ||
+	    !grant_in(rules, runtime, "dconf-service", kind::directory, reading))
 		return false;
 
-	const char *const runtime = getenv("XDG_RUNTIME_DIR");
-	char dconf[PATH_MAX];
-	char flag[PATH_MAX];
-	char database[PATH_MAX];
-	if (runtime == nullptr || runtime[0] != '/' || !join(dconf, runtime, "dconf") || !join(flag, dconf, "user"))
+	char flags[PATH_MAX];
+	if (runtime == nullptr || runtime[0] != '/' || !join(flags, runtime, "dconf"))
 		return true;
-	if (config[0] == '/' && join(database, config, "dconf/user") && access(database, F_OK) == 0) {
-		(void)mkdir(dconf, 0700);
-		fd_guard const made{open(flag, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)};
-	}
-	if (!grant(rules, dconf, kind::directory, LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR))
-		return false;
-	fd_guard const target{open(flag, O_PATH | O_NOFOLLOW | O_CLOEXEC)};
+	// Made only in a runtime directory that is the user's alone, as the
+	// XDG base directories want it.
 	struct stat st {};
-	return target.fd < 0 || fstat(target.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-		add_rule(rules, target.fd, kind::file, write_rights);
+	if (stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 077) == 0)
+		(void)mkdir(flags, 0700);
+	fd_guard const target{open(flags, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+	return target.fd < 0 ||
+		add_rule(rules, target.fd, kind::directory, reading | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG);
 }
 
 // Landlock as the comment at the top says. Returns false where the kernel
@@ -872,8 +883,9 @@ void withhold_views(withheld &users, size_t places)
 {
 	long const abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
 	if (abi < 0)
-		// Not built into this kernel, or not among its active security modules.
-		return errno == ENOSYS || errno == EOPNOTSUPP;
+		// Not built into this kernel, not among its active security
+		// modules, or the question refused by an outer sandbox.
+		return true;
 
 	// The account's home, as the password database has it (a copy: the
 	// database's own storage is reused by the next lookup).
@@ -905,17 +917,21 @@ void withhold_views(withheld &users, size_t places)
 	auto const pid = static_cast<__u32>(getpid());
 	(void)write_filter(program, at, pid);
 	sock_fprog const filter{static_cast<unsigned short>(write_filter(program, at, pid)), program};
-	if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0U, &filter) == 0)
+	// Whether the kernel has filters that answer with an error: where it
+	// has not, or an outer sandbox refuses the question, the lookup runs
+	// with the rest.
+	__u32 action = SECCOMP_RET_ERRNO;
+	if (syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0U, &action) != 0)
 		return true;
-	// A kernel without seccomp: the lookup runs with the rest.
-	return errno == ENOSYS;
+	return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0U, &filter) == 0;
 }
 
 } // namespace
 
 bool confine()
 {
-	return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && standard_descriptors() && close_inherited() &&
-		lower_limit(RLIMIT_DATA, {data_limit, data_limit}) && restrict_access() && filter_calls() &&
-		lower_limit(RLIMIT_FSIZE, {file_size_limit, file_size_limit});
+	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || !standard_descriptors() || !close_inherited())
+		return false;
+	lower_limit(RLIMIT_DATA, {data_limit, data_limit});
+	return restrict_access() && filter_calls();
 }

@@ -19,10 +19,10 @@ import sys
 import tempfile
 import time
 
-from helpers import Tap, namespaces, sandbox_missing, seconds, valgrind_runs
+from helpers import SLOWDOWN, Tap, namespaces, sandbox_missing, seconds, valgrind_runs
 
 PROBE = os.environ['PROXISONDE']
-LEAKY_PROBE = os.environ['LEAKY_PROBE']
+UNCONFINED = os.environ['UNCONFINED']
 REFUSING = os.environ['REFUSING']
 STUB_DIR = os.environ['STUB_DIR']
 WPAD_SANDBOX = os.path.join(os.environ['TOOLS'], 'wpad-sandbox')
@@ -66,11 +66,13 @@ VALGRIND = ('valgrind', '-q', '--leak-check=full', f'--show-leak-kinds={LEAKS}',
             '--error-exitcode=99', '--num-callers=40', *[f'--suppressions={s}' for s in SUPPRESSIONS])
 
 
-def quiet_exit(p, log=None):
-    """The probe's whole answer: status 0 and no output; and valgrind's log when it found errors."""
-    problems = [f'{what}: {got!r}' for what, got, ok in
-                (('status', p.returncode, p.returncode == 0), ('stdout', p.stdout, not p.stdout),
-                 ('stderr', p.stderr, not p.stderr)) if not ok]
+def silent(p):
+    return [f'{what}: {got!r}' for what, got in (('stdout', p.stdout), ('stderr', p.stderr)) if got]
+
+
+def quiet_exit(p, log=None, output=True):
+    """The probe's whole answer: status 0 and, with output, no output; and valgrind's log when it found errors."""
+    problems = ([] if p.returncode == 0 else [f'status: {p.returncode}']) + (silent(p) if output else [])
     if log and p.returncode == 99 and os.path.exists(log):
         with open(log, encoding='utf-8', errors='replace') as f:
             problems.append('valgrind:\n' + f.read())
@@ -82,16 +84,21 @@ def memcheck(wrap, log):
     return (*wrap, f'--log-file={log}') if wrap[:1] == ('valgrind',) else wrap
 
 
-def with_stub(mode, args, wrap=(), work=None):
+def with_stub(mode, args, wrap=(), work=None, rename=None):
     """Runs the probe on the stand-in: its problems, and the lines it
     recorded. A lookup that tries the ways out works in the directory
-    work, which is also where HOME and XDG_RUNTIME_DIR are."""
+    work, which is also where HOME and XDG_RUNTIME_DIR are; rename, a
+    file that replaces another there once the lookup has begun."""
     with tempfile.TemporaryDirectory() as tmp:
         log, vglog = os.path.join(tmp, 'calls'), os.path.join(tmp, 'valgrind')
         env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log, PROXY_STUB=mode)
         if work:
             env |= {'PROXY_STUB_DIR': work, 'HOME': f'{work}/home', 'XDG_RUNTIME_DIR': f'{work}/run'}
             env.pop('XDG_CONFIG_HOME', None)
+        if rename:
+            with open(rename[0], 'w', encoding='utf-8') as f:
+                f.write('[Proxy Settings]\nProxyType=2\n')
+            env['PROXY_STUB_RENAME'] = ' '.join(rename)
         p = subprocess.run([*memcheck(wrap, vglog), PROBE, *args], capture_output=True, env=env, timeout=seconds(4),
                            stdin=subprocess.DEVNULL)
         with open(log, encoding='utf-8') as f:
@@ -117,15 +124,13 @@ def environment_read(lines):
 # 'socket', the filter too, where the C library makes sockets with socket(2)
 # itself; 'socketcall', the filter where it refuses socketcall(2) itself;
 # 'x32', the filter's check of x86-64's x32 calls; 'ptrace', the filter but
-# in a sanitizer build, whose runtime needs the call; 'limit' and 'fsize', the
-# data and file size limits, where the kernel holds them; or None, what must
-# stay open. A negative error is the signal that ends the try.
+# in a sanitizer build, whose runtime needs the call; 'limit', the data
+# limit, where the kernel holds it; or None, what must stay open. A negative error is the signal that ends the try.
 WAYS_OUT = [
     ('descriptor', 'closed', errno.EBADF),
     ('standard descriptors', None, 0),
     ('create', 1, errno.EACCES),
     ('append', 1, errno.EACCES),
-    ('append', 'fsize', errno.EFBIG),
     ('mkdir', 1, errno.EACCES),
     ('remove', 1, errno.EACCES),
     ('rename', 1, errno.EACCES),
@@ -225,7 +230,7 @@ def ways_out(lines, limit_holds, rows=WAYS_OUT):
     holds = {'closed': True, 'seccomp': filtered, 'socket': filtered and not SOCKETCALL,
              'socketcall': filtered and SOCKETCALL_REFUSED, 'x32': filtered and TARGET == (62, 64, 'little'),
              'ptrace': filtered and not SANITIZED,
-             'limit': limit_holds and not SANITIZED, 'fsize': True}
+             'limit': limit_holds and not SANITIZED}
     tried = dict(ln[len('try '):].rsplit(' ', 1) for ln in lines if ln.startswith('try '))
     want = {}
     for name, by, err in rows:
@@ -235,7 +240,7 @@ def ways_out(lines, limit_holds, rows=WAYS_OUT):
             want[name] = err
     problems = [f'{name}: {describe(tried.get(name))}, want {describe(err)}'
                 for name, err in want.items() if tried.get(name) != str(err)]
-    problems += full_lookup([ln for ln in lines if not ln.startswith(('try ', 'kernel '))])
+    problems += full_lookup([ln for ln in lines if not ln.startswith(('try ', 'kernel ', 'renamed '))])
     return problems + ([f'recorded: {lines}'] if problems else [])
 
 
@@ -252,17 +257,20 @@ UNCHANGED = {'kept': 'kept', 'doomed': 'doomed', 'moved': 'moved', 'long': '0123
              'created': None, 'made': None, 'renamed': None}
 
 
-# GSettings' flag file, which the probe makes where the user has a dconf
-# database and may write: within its size limit, not truncating it, and
-# nothing beside it.
-FLAG_FILE = [('fill the flag file', 'fsize', errno.EFBIG), ('truncate the flag file', 3, errno.EACCES),
-             ('make a file beside the flag', 1, errno.EACCES)]
+# dconf's flag files, which a lookup may make and write as dconf does, but
+# not truncate, nor make anything else beside them, nor write through a
+# link there.
+FLAG_FILE = [('make the flag file as dconf does', None, 0), ('truncate the flag file', 3, errno.EACCES),
+             ('make a directory beside the flag', 1, errno.EACCES),
+             ('write through a link beside the flag', 1, errno.EACCES)]
 
 
-def no_way_out():
-    """The stand-in's lookup tries every way out; the files stay as they were."""
+def no_way_out(rows=()):
+    """The stand-in's lookup tries every way out, and the rows instead of
+    theirs; the files stay as they were."""
     with tempfile.TemporaryDirectory(dir='/tmp') as work:
-        problems, lines = with_stub('escape', (), work=work)
+        problems, lines = with_stub('escape', (), work=work, rename=rows and (f'{work}/kioslaverc',
+                                                                              f'{work}/home/.config/kioslaverc'))
         after = {}
         for name in UNCHANGED:
             path = os.path.join(work, name)
@@ -272,22 +280,29 @@ def no_way_out():
     want = dict(UNCHANGED, **({'long': after['long']} if abi < 3 else {}))
     if abi:
         problems += [f'{name}: holds {after[name]!r}, want {want[name]!r}' for name in want if after[name] != want[name]]
-    return problems + ways_out(lines, data_limit_holds(), WAYS_OUT + FLAG_FILE)
+    replaced = [name for name, _, _ in rows]
+    problems += [] if not rows or 'renamed 1' in lines else ['not renamed']
+    return problems + ways_out(lines, data_limit_holds(),
+                               list(rows) + [r for r in WAYS_OUT + FLAG_FILE if r[0] not in replaced])
 
 
-# Where the kernel lacks a part of the confinement, or has it and refuses
-# it: the calls that answer with an error, and whether the lookup runs then,
-# with what remains of the confinement.
+# Where the kernel lacks a part of the confinement, or an outer sandbox
+# refuses the question that the probe asks of it first (the part then
+# counts as missing), or the part is refused once begun: the calls that
+# answer with an error, and whether the lookup runs then, with what remains
+# of the confinement.
 FALLBACKS = [
     ('no Landlock in the kernel', {'landlock_create_ruleset': errno.ENOSYS}, True),
     ('Landlock not among the security modules', {'landlock_create_ruleset': errno.EOPNOTSUPP}, True),
-    ('Landlock refused', {'landlock_restrict_self': errno.EPERM}, False),
     ('no seccomp in the kernel', {'seccomp': errno.ENOSYS}, True),
-    ('the filter refused', {'seccomp': errno.EINVAL}, False),
-    ('the data limit refused', {'prlimit64': errno.EPERM}, False),
-    ('no_new_privs refused', {'prctl': errno.EINVAL}, False),
     ('no close_range (before Linux 5.9)', {'close_range': errno.ENOSYS}, True),
-    ('close_range refused', {'close_range': errno.EINVAL}, False),
+] + [(f'{what} refused with {errno.errorcode[err]}', {call: err}, True) for err in (errno.EPERM, errno.EACCES)
+     for what, call in (('the Landlock version', 'landlock_create_ruleset'), ('seccomp', 'seccomp'),
+                        ('close_range', 'close_range'), ('the data limit', 'prlimit64'))] + [
+    ('a Landlock rule refused', {'landlock_add_rule': errno.EPERM}, False),
+    ('Landlock refused', {'landlock_restrict_self': errno.EPERM}, False),
+    ('the filter refused', {f'seccomp:{1}': errno.EINVAL}, False),  # SECCOMP_SET_MODE_FILTER
+    ('no_new_privs refused', {'prctl': errno.EINVAL}, False),
 ]
 
 
@@ -302,7 +317,7 @@ def fallback(calls, looks_up):
         return problems + ([f'calls: {lines}'] if lines else [])
     with tempfile.TemporaryDirectory(dir='/tmp') as work:
         problems, lines = with_stub('escape', (), refusing(calls), work)
-    return problems + ways_out(lines, data_limit_holds(), WAYS_OUT + FLAG_FILE)
+    return problems + ways_out(lines, data_limit_holds() and 'prlimit64' not in calls, WAYS_OUT + FLAG_FILE)
 
 
 # The world: a file in each of the users' places, and the system's files
@@ -502,52 +517,134 @@ def check_world(tap):
                                          if name.startswith(case) for problem in problems])
 
 
-# GSettings read through dconf under the confinement: a schema compiled
-# into the system's schema directory (a tmpfs over it in this mount
-# namespace), a value that dconf's service writes when the session bus
-# starts it, and the stand-in's lookup reading it, with each critical
-# message fatal; dconf's flag file there, as a client made it, or missing,
-# as the service leaves it after each change.
+# GSettings read through dconf under the confinement, in each layout that
+# dconf documents: a schema compiled into the system's schema directory (a
+# tmpfs over it, and one over /etc/dconf, in this mount namespace), a value
+# that dconf's service writes when the session bus starts it, or a system
+# database holds, and the stand-in's lookup reading it, with each critical
+# message fatal, under the probe and under the control. The layouts: the
+# default profile with its flag file there, as a client made it, or
+# missing, as the service leaves it after each change; the user's database
+# under another name; a database that the service keeps in the runtime
+# directory beside a keyfile; a system database and none of the user's;
+# and the user's database saved anew, and its flag file removed, once the
+# lookup has begun.
 GSETTINGS = ('org.lumivar.proxisonde.test', 'autoconfig-url', 'http://wpad.test/proxy.pac')
+GSETTINGS_LAYOUTS = [('the default profile, its flag file there', 'there'),
+                     ('the default profile, its flag file missing', 'missing'),
+                     ('another name', 'user-db:probe'), ('kept by the service', 'service-db:keyfile/probe'),
+                     ('a system database alone', 'system-db:site'),
+                     ('the database saved anew once the lookup has begun', 'renamed')]
 GSETTINGS_SCRIPT = r"""set -e
-tmp=$1 flag=$2 schemas=/usr/share/glib-2.0/schemas
+tmp=$1 layout=$2 schemas=/usr/share/glib-2.0/schemas
 mount -t tmpfs tmpfs "$schemas"
 printf '<schemalist><schema id="%s" path="/%s/"><key name="%s" type="s"><default>""</default></key></schema></schemalist>' \
 	"$3" "$(echo "$3" | tr . /)" "$4" >"$schemas/test.gschema.xml"
 glib-compile-schemas "$schemas"
-mkdir -m 0700 "$tmp/run"
+mount -t tmpfs tmpfs /etc/dconf
+mkdir -m 0700 "$tmp/run" /etc/dconf/profile /etc/dconf/db
 export HOME=$tmp/home XDG_RUNTIME_DIR=$tmp/run GSETTINGS_BACKEND=dconf DBUS_SESSION_BUS_ADDRESS=unix:path=$tmp/run/bus
-unset XDG_CONFIG_HOME
-dbus-daemon --session --fork --address="$DBUS_SESSION_BUS_ADDRESS" --print-pid >"$tmp/bus"
-trap 'kill "$(cat "$tmp/bus")"' EXIT
-gsettings set "$3" "$4" "$5"
-if [ "$flag" = there ]; then gsettings get "$3" "$4" >/dev/null; else rm -f "$tmp/run/dconf/user"; fi
+unset XDG_CONFIG_HOME DCONF_PROFILE
+case $layout in
+*-db:*) printf 'user-db:user\n%s\n' "$layout" | grep -v "^user-db:user\$${layout#system-db*}" >/etc/dconf/profile/user ;;
+esac
+if [ "$layout" = system-db:site ]; then
+	mkdir /etc/dconf/db/site.d
+	printf "[%s]\n%s='%s'\n" "$(echo "$3" | tr . /)" "$4" "$5" >/etc/dconf/db/site.d/probe
+	dconf compile /etc/dconf/db/site /etc/dconf/db/site.d
+	set -- "$@" "$tmp/home/.config/dconf/user" "$tmp/run/dconf"
+else
+	dbus-daemon --session --fork --address="$DBUS_SESSION_BUS_ADDRESS" --print-pid >"$tmp/bus"
+	trap 'kill "$(cat "$tmp/bus")"' EXIT
+	value=$5
+	[ "$layout" != renamed ] || value=before
+	gsettings set "$3" "$4" "$value"
+	gsettings get "$3" "$4" >/dev/null
+	set -- "$@" "$tmp/run/dconf/user"
+fi
+case $layout in
+missing | system-db:site) rm -rf "$7" "$8" ;;
+renamed)
+	db=$HOME/.config/dconf/user
+	cp "$db" "$tmp/before" && gsettings set "$3" "$4" "$5" && mv "$db" "$tmp/after" && mv "$tmp/before" "$db"
+	export PROXY_STUB_RENAME="$tmp/after $db $7 $tmp/flag-removed"
+	;;
+esac
 G_DEBUG=fatal-criticals PROXY_STUB=gsettings PROXY_STUB_KEY="$3 $4" "$6"
 """
 
 
-def gsettings_missing():
-    for tool in ('dbus-daemon', 'gsettings', 'glib-compile-schemas'):
+def gsettings_missing(layout):
+    for tool in ('dbus-daemon', 'gsettings', 'glib-compile-schemas') + (('dconf',) if 'system' in layout else ()):
         if not shutil.which(tool):
             return f'no {tool} here'
     if not glob.glob('/usr/lib/*/gio/modules/libdconfsettings.so') + glob.glob('/usr/lib/gio/modules/libdconfsettings.so'):
         return 'no dconf backend for GSettings here'
-    if not os.path.isdir('/usr/share/glib-2.0/schemas'):
-        return 'no GSettings schema directory here'
+    for directory in ('/usr/share/glib-2.0/schemas', '/etc/dconf'):
+        if not os.path.isdir(directory):
+            return f'no {directory} here'
     return sandbox_missing('backlight-sandbox')
 
 
-def gsettings_read(flag):
+def gsettings_read(layout):
+    """The probe reads the value in the layout, silently, as the control does."""
+    problems = []
+    for program in (UNCONFINED, PROBE):
+        with tempfile.TemporaryDirectory() as tmp:
+            log = os.path.join(tmp, 'calls')
+            env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log)
+            p = subprocess.run([*namespaces('--mount', '--propagation', 'private'), 'sh', '-c', GSETTINGS_SCRIPT,
+                                'sh', tmp, layout, *GSETTINGS, program], capture_output=True, env=env,
+                               timeout=seconds(10), stdin=subprocess.DEVNULL)
+            with open(log, encoding='utf-8') as f:
+                calls = f.read().rstrip('\0').splitlines()
+        who = 'the control: ' if program == UNCONFINED else ''
+        problems += [who + problem for problem in quiet_exit(p) + environment_read(calls)[0] + (
+            [] if f'gsettings {GSETTINGS[2]}' in calls else [f'calls: {calls}'])]
+    return problems
+
+
+# The caller's stdout and stderr as desktops leave them: a session log
+# that holds bytes, opened for appending or for writing at its end; pipes;
+# /dev/null; closed. What the stand-in's lookup and its helper write there
+# reaches them under the probe as under the control, and nothing dies.
+DESCRIPTORS = [('stderr a session log opened for appending', 'stderr', 'a'),
+               ('stderr a file that holds bytes', 'stderr', 'r+'),
+               ('stdout a log opened for appending', 'stdout', 'a'), ('stdout a file that holds bytes', 'stdout', 'r+'),
+               ('stdout and stderr pipes', None, 'pipe'), ('stdout and stderr /dev/null', None, 'null'),
+               ('stdout and stderr closed', None, 'closed')]
+CHATTER = ['wrote 1 0', 'wrote 2 0', 'helper 0']
+
+
+def chatty(program, stream, how):
+    """(the status, what the stand-in recorded, what reached the caller)."""
     with tempfile.TemporaryDirectory() as tmp:
-        log = os.path.join(tmp, 'calls')
-        env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log)
-        p = subprocess.run([*namespaces('--mount', '--propagation', 'private'), 'sh', '-c', GSETTINGS_SCRIPT, 'sh',
-                            tmp, flag, *GSETTINGS, PROBE], capture_output=True, env=env, timeout=seconds(10),
-                           stdin=subprocess.DEVNULL)
+        log, session = os.path.join(tmp, 'calls'), os.path.join(tmp, 'session.log')
+        with open(session, 'w', encoding='utf-8') as f:
+            f.write('earlier lines of the session\n')
+        env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log, PROXY_STUB='chatty')
+        closed = ('sh', '-c', 'exec "$0" <&- >&- 2>&-') if how == 'closed' else ()
+        sink = subprocess.DEVNULL if how in ('null', 'closed') else subprocess.PIPE
+        with open(session, how if stream else 'r', encoding='utf-8') as f:
+            f.seek(0, os.SEEK_END)
+            p = subprocess.run([*closed, program], env=env, timeout=seconds(4), stdin=subprocess.DEVNULL,
+                               **dict({'stdout': sink, 'stderr': sink}, **({stream: f} if stream else {})))
+        with open(session, encoding='utf-8') as f:
+            reached = (f.read(), p.stdout, p.stderr)
         with open(log, encoding='utf-8') as f:
-            calls = f.read().rstrip('\0').splitlines()
-    problems = quiet_exit(p) + environment_read(calls)[0]
-    return problems + ([] if f'gsettings {GSETTINGS[2]}' in calls else [f'calls: {calls}'])
+            lines = environment_read(f.read().rstrip('\0').splitlines())[1]
+    return p.returncode, lines, reached
+
+
+def descriptors(stream, how):
+    status, lines, reached = chatty(PROBE, stream, how)
+    control_status, control_lines, control_reached = chatty(UNCONFINED, stream, how)
+    problems = [f'status {status}, the control\'s {control_status}'] if status or control_status else []
+    problems += [f'recorded: {lines}'] if [ln for ln in lines if ln in CHATTER] != CHATTER else []
+    problems += full_lookup([ln for ln in lines if ln not in CHATTER])
+    if how != 'closed' and [ln for ln in control_lines if ln in CHATTER] != CHATTER:
+        problems.append(f'the control recorded: {control_lines}')
+    return problems + ([f'reached {reached!r}, the control\'s {control_reached!r}'] if reached != control_reached else [])
 
 
 def guest_missing():
@@ -607,14 +704,21 @@ def check_stub(tap):
         tap.skip(f'stub: {name}', no_loopback)
     else:
         tap.attempt(f'stub: {name}', no_way_out)
+    name = 'stub: a kioslaverc saved anew once the lookup has begun is not read'
+    if no_loopback:
+        tap.skip(name, no_loopback)
+    else:
+        tap.attempt(name, lambda: no_way_out([('read settings', 1, errno.EACCES)]))
+    for name, stream, how in DESCRIPTORS:
+        tap.attempt(f'stub: {name}: every message reaches it', lambda: descriptors(stream, how))
     check_world(tap)
-    for flag in ('there', 'missing'):
-        name = f'stub: GSettings in dconf read silently, its flag file {flag}'
-        reason = gsettings_missing()
+    for what, layout in GSETTINGS_LAYOUTS:
+        name = f'stub: GSettings in dconf read silently, {what}'
+        reason = gsettings_missing(layout)
         if reason:
             tap.skip(name, reason)
         else:
-            tap.attempt(name, lambda: gsettings_read(flag))
+            tap.attempt(name, lambda: gsettings_read(layout))
     reason = guest_missing()
     name = 'world in the kernel guest: as the kernel is, at every older Landlock ABI, without seccomp'
     if reason:
@@ -671,7 +775,8 @@ def check_real(tap):
              ('WPAD: settings from a kioslaverc', [], (), PROBE, True, 'kioslaverc'),
              ('WPAD: a PAC URL in the environment', [], (), PROBE, True, 'pac'),
              ('WPAD: a session bus running', [], (), PROBE, True, 'bus'),
-             ('WPAD: names resolved as desktops resolve them', [], (), PROBE, True, 'desktop names')]
+             ('WPAD: names resolved as desktops resolve them', [], (), PROBE, True, 'desktop names'),
+             ("WPAD: a script among the user's files is not run", [], (), PROBE, False, 'file')]
     if not ns:
         for name, *_ in runs:
             tap.skip(name, 'no private network namespace here')
@@ -727,6 +832,7 @@ DESKTOP_HOSTS = 'files mdns4_minimal [NOTFOUND=return] resolve [!UNAVAIL=return]
 SETTINGS_MISSING = {
     'env': lambda env: None,
     'pac': lambda env: None,
+    'file': lambda env: None,
     'kioslaverc': lambda env: None if kconfig_module(env) is not None else (
         "libproxy 0.4 reads a kioslaverc through its kconfig module and kreadconfig5, and they are not here"),
     'bus': lambda env: None if shutil.which('dbus-daemon') else 'no dbus-daemon here',
@@ -763,6 +869,12 @@ def settings(tmp, where, env):
             'XDG_CURRENT_DESKTOP=KDE']
     if where == 'pac':
         return [], ['env', 'http_proxy=pac+http://wpad/wpad.dat', 'https_proxy=pac+http://wpad/wpad.dat']
+    if where == 'file':
+        os.makedirs(f'{tmp}/home')
+        with open(f'{tmp}/home/proxy.pac', 'w', encoding='utf-8') as f:
+            f.write('function FindProxyForURL(url, host) {\n\tdnsResolve("script-ran.wpad.test");\n'
+                    '\treturn "PROXY 127.0.0.1:3128";\n}\n')
+        return [], ['env', f'http_proxy=pac+file://{tmp}/home/proxy.pac', f'https_proxy=pac+file://{tmp}/home/proxy.pac']
     if where == 'bus':
         return [], ['env', f'XDG_RUNTIME_DIR={tmp}/run', f'DBUS_SESSION_BUS_ADDRESS=unix:path={tmp}/run/bus']
     return (['--hosts', DESKTOP_HOSTS] if where == 'desktop names' else []), []
@@ -782,19 +894,42 @@ def lookup_too_slow(env, ns):
 def real_run(env, prefix, wrap, program, asked, where):
     """One run of program on the real library; asked: whether the WPAD
     server must be asked (None: no WPAD sandbox); where: where libproxy
-    finds its settings. libproxy 0.4's JavaScriptCore runner crashes about
-    once in 300 lookups on a busy machine, with any caller, as the factory
-    is released: a run that ends so there is made once more."""
-    problems, crashed = real_run_once(env, prefix, wrap, program, asked, where)
+    finds its settings. With a WPAD server, the probe's lookup is measured
+    against the control's, made the same way: the same requests and names
+    asked, no line printed that the control does not print, and an end
+    within the control's time and a second; a script among the user's
+    files, the control runs and the probe does not."""
+    problems, seen = real_run_retried(env, prefix, wrap, program, asked, where)
+    if program != PROBE or asked is None:
+        return problems + silent(seen[3])
+    control_problems, control = real_run_retried(env, prefix, wrap, UNCONFINED, asked, where)
+    problems += [f'the control: {problem}' for problem in control_problems]
+    (requests, took, ran, p), (control_requests, control_took, control_ran, c) = seen, control
+    if where == 'file':
+        return problems + ([] if (ran, control_ran) == (False, True) else [f'the script ran: {ran}, {control_ran} in the control'])
+    if requests != control_requests:
+        problems.append(f'asked {requests}, the control {control_requests}')
+    printed = [ln for ln in (p.stdout + p.stderr).splitlines() if ln not in (c.stdout + c.stderr).splitlines()]
+    problems += [f'printed what the control does not: {printed}'] if printed else []
+    return problems + ([f'took {took:.2f} s, the control {control_took:.2f} s'] if took > control_took + SLOWDOWN / 15 else [])
+
+
+def real_run_retried(env, prefix, wrap, program, asked, where):
+    """A run's problems and what it did: libproxy 0.4's JavaScriptCore
+    runner crashes about once in 300 lookups on a busy machine, with any
+    caller, as the factory is released: a run that ends so is made once
+    more."""
+    problems, crashed, seen = real_run_once(env, prefix, wrap, program, asked, where)
     if crashed:
         print(f'# the JavaScriptCore runner crashed: {problems}; once more', flush=True)
-        problems, _ = real_run_once(env, prefix, wrap, program, asked, where)
-    return problems
+        problems, _, seen = real_run_once(env, prefix, wrap, program, asked, where)
+    return problems, seen
 
 
 def real_run_once(env, prefix, wrap, program, asked, where):
-    """The run's problems, and whether libproxy 0.4's script runner may
-    have crashed it after the script ran."""
+    """The run's problems, whether libproxy 0.4's script runner may have
+    crashed it after the script ran, and what it did: the requests and
+    names asked, its time, whether the script ran, and the process."""
     with tempfile.TemporaryDirectory() as tmp:
         log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
         options, where_prefix = settings(tmp, where, env)
@@ -819,11 +954,14 @@ def real_run_once(env, prefix, wrap, program, asked, where):
                 bus.wait()
         # No log at all: the sandbox failed before its server started.
         requests = open(log, encoding='utf-8').read() if asked is not None and os.path.exists(log) else ''
-        problems = quiet_exit(p, vglog) + ([] if took < seconds(2) else [f'took {took:.1f} s'])
+        problems = quiet_exit(p, vglog, output=False) + (
+            [] if took < seconds(2) else [f'took {took:.1f} s'])
     ran = 'dns script-ran.wpad.test' in requests
     if asked is not None and (('"GET /wpad.dat HTTP/1.1" 200' in requests) != asked or (asked and runs_script and not ran)):
         problems.append(f'server log: {requests!r}')
-    return problems, runs_script and ran and module_directory(env) != '' and p.returncode == 128 + signal.SIGSEGV
+    asked_for = sorted(re.findall(r'"[A-Z]+ \S+ HTTP/[0-9.]+" [0-9]+|^dns .*$', requests, re.M))
+    crashed = runs_script and ran and module_directory(env) != '' and p.returncode == 128 + signal.SIGSEGV
+    return problems, crashed, (asked_for, took, ran, p)
 
 
 ENDLESS = 'WPAD: a script without end ends the probe within its data limit'
@@ -859,7 +997,7 @@ def still_reported(env, keeps):
     with tempfile.TemporaryDirectory() as tmp:
         log, vglog = os.path.join(tmp, 'requests'), os.path.join(tmp, 'valgrind')
         p = subprocess.run([WPAD_SANDBOX, '--log', log, '--', *TIMEOUT, *memcheck(VALGRIND, vglog),
-                            LEAKY_PROBE, *(() if keeps == 'answer' else (keeps,))], capture_output=True, env=env)
+                            UNCONFINED, keeps], capture_output=True, env=env)
         with open(vglog, encoding='utf-8', errors='replace') as f:
             report = f.read()
     found = p.returncode == 99 and 'definitely lost in loss record' in report

@@ -4,9 +4,11 @@
 // as a kernel that lacks them, or has them and refuses, would, or reports
 // an older Landlock ABI:
 //
-//   refusing [CALL=ERRNO...] [landlock_abi=N] -- PROGRAM [ARG...]
+//   refusing [CALL[:ARG]=ERRNO...] [landlock_abi=N] -- PROGRAM [ARG...]
 //
-// CALL is one of the names below, ERRNO a number. The calls are refused by
+// CALL is one of the names below, ERRNO a number; with ARG, the call is
+// refused only where its first argument is that number (seccomp's
+// operation, say). The calls are refused by
 // a seccomp filter set before the program starts (with no_new_privs). With
 // landlock_abi=N, Landlock's version query answers N: the filter hands it
 // to this program, which stays the program's parent for that (seccomp user
@@ -43,6 +45,7 @@ const call calls[] = {
 	{"close_range", __NR_close_range},
 	{"prlimit64", __NR_prlimit64},
 	{"landlock_create_ruleset", __NR_landlock_create_ruleset},
+	{"landlock_add_rule", __NR_landlock_add_rule},
 	{"landlock_restrict_self", __NR_landlock_restrict_self},
 	{"seccomp", __NR_seccomp},
 };
@@ -74,11 +77,44 @@ int answer(const version_answer &version, pid_t program)
 	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Room for each call refused by its argument, and the version query.
+constexpr size_t filter_capacity = (4 * (sizeof calls / sizeof calls[0])) + 6;
+
+// Appends the refusal CALL[:ARG]=ERRNO to the filter at n; false where no
+// call has that name, or the filter has no room for it.
+bool refuse(const char *refusal, sock_filter (&filter)[filter_capacity], unsigned short &n)
+{
+	const char *const equals = strchr(refusal, '=');
+	const char *const colon = strchr(refusal, ':');
+	const char *const name_end = colon != nullptr && colon < equals ? colon : equals;
+	const call *found = nullptr;
+	for (const call &c : calls)
+		if (equals != nullptr && strncmp(refusal, c.name, static_cast<size_t>(name_end - refusal)) == 0 &&
+		    c.name[name_end - refusal] == '\0')
+			found = &c;
+	if (found == nullptr || n + 4 >= static_cast<int>(filter_capacity))
+		return false;
+	unsigned const err = static_cast<unsigned>(strtoul(equals + 1, nullptr, 10)) & SECCOMP_RET_DATA;
+	bool const by_argument = name_end == colon;
+	filter[n++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(found->number), 0,
+	                       static_cast<__u8>(by_argument ? 3 : 1));
+	if (by_argument) {
+		// The argument's low 32 bits; the number is loaded again after.
+		filter[n++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+		                       offsetof(seccomp_data, args[0]) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0));
+		filter[n++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(strtoul(colon + 1, nullptr, 10)), 0, 1);
+	}
+	filter[n++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | err);
+	if (by_argument)
+		filter[n++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr));
+	return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-	sock_filter filter[(2 * (sizeof calls / sizeof calls[0])) + 6] = {};
+	sock_filter filter[filter_capacity] = {};
 	unsigned short n = 0;
 	long abi = 0;
 	filter[n++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr));
@@ -88,19 +124,10 @@ int main(int argc, char *argv[])
 			abi = strtol(argv[arg] + strlen("landlock_abi="), nullptr, 10);
 			continue;
 		}
-		const char *const equals = strchr(argv[arg], '=');
-		const call *found = nullptr;
-		for (const call &c : calls)
-			if (equals != nullptr && strncmp(argv[arg], c.name, static_cast<size_t>(equals - argv[arg])) == 0 &&
-			    c.name[equals - argv[arg]] == '\0')
-				found = &c;
-		if (found == nullptr || n + 2 >= static_cast<int>(sizeof filter / sizeof filter[0])) {
+		if (!refuse(argv[arg], filter, n)) {
 			fprintf(stderr, "refusing: no call %s, or too many\n", argv[arg]);
 			return 2;
 		}
-		unsigned const err = static_cast<unsigned>(strtoul(equals + 1, nullptr, 10)) & SECCOMP_RET_DATA;
-		filter[n++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(found->number), 0, 1);
-		filter[n++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | err);
 	}
 	if (abi > 0) {
 		// The version query: no attributes, the flag alone.
@@ -111,7 +138,7 @@ int main(int argc, char *argv[])
 	}
 	filter[n++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
 	if (arg + 1 >= argc) {
-		fputs("Usage: refusing [CALL=ERRNO...] [landlock_abi=N] -- PROGRAM [ARG...]\n", stderr);
+		fputs("Usage: refusing [CALL[:ARG]=ERRNO...] [landlock_abi=N] -- PROGRAM [ARG...]\n", stderr);
 		return 2;
 	}
 	sock_fprog const program{n, filter};

@@ -23,6 +23,16 @@
 // PROXY_STUB_KEY, "SCHEMA KEY", as libproxy's configuration modules read the
 // proxy settings, recorded as "gsettings VALUE": GIO is loaded then.
 //
+// PROXY_STUB=chatty makes the lookup write a line to stdout and to stderr,
+// and start a helper through /bin/sh that writes one to stderr, as
+// libproxy's modules and helpers may: recorded as "wrote FD ERRNO" and
+// "helper STATUS".
+//
+// PROXY_STUB_RENAME="FROM TO [FROM TO...]" renames each FROM to its TO at
+// the start of the lookup, after the probe has confined itself, as a
+// desktop's settings service saves a file: a process of its own, forked
+// when the library is loaded, does it while the lookup waits.
+//
 // The probe's own reads of the environment are recorded as "getenv NAME":
 // it binds getenv to this library, which it needs before the C library.
 //
@@ -178,6 +188,19 @@ void load_reads()
 		abort();
 }
 
+// Beside the flag file, a link to a file outside, where the runtime
+// directory is one.
+void link_beside_flag(const char *runtime)
+{
+	if (runtime == nullptr || runtime[0] != '/' || strcmp(runtime, "/") == 0)
+		return;
+	std::string const flags = std::string{runtime} + "/dconf";
+	if ((mkdir(flags.c_str(), 0700) == 0 || errno == EEXIST) &&
+	    ((unlink((flags + "/link").c_str()) != 0 && errno != ENOENT) ||
+	     symlink(at("/kept").c_str(), (flags + "/link").c_str()) != 0))
+		abort();
+}
+
 // The files, a descriptor left open, and a process outside that listens
 // where the session and the network would.
 void lay_out()
@@ -195,7 +218,6 @@ void lay_out()
 	write_file(at("/home/.ssh/id_ed25519"), "key");
 	write_file(at("/home/.config/kioslaverc"), "settings");
 	write_file(at("/home/.config/dconf/user"), "settings");
-	write_file(at("/run/dconf/user"), "");
 	auto *const handle = reinterpret_cast<file_handle *>(handle_bytes);
 	handle->handle_bytes = MAX_HANDLE_SZ;
 	int mount_id = 0;
@@ -209,11 +231,12 @@ void lay_out()
 	else
 		(void)snprintf(settings_file, sizeof settings_file, "%s/.config/kioslaverc", home != nullptr ? home : "");
 	(void)snprintf(flag_file, sizeof flag_file, "%s/dconf/user", runtime != nullptr ? runtime : "");
+	link_beside_flag(runtime);
 	// Above the descriptors that the probe opens while it closes the others,
 	// or the highest that the limit leaves.
-	rlimit files{};
-	if (getrlimit(RLIMIT_NOFILE, &files) != 0)
-		abort();
+	// (1024 where an outer sandbox refuses the question)
+	rlimit files{1024, 1024};
+	(void)getrlimit(RLIMIT_NOFILE, &files);
 	left_open = moved(open(at("/left-open").c_str(), O_WRONLY | O_CREAT, 0644),
 	                  static_cast<int>(std::min<rlim_t>(100, files.rlim_cur - 1)));
 	// A terminal, which lives while the process outside holds its master.
@@ -260,6 +283,51 @@ void lay_out()
 	(void)close(master);
 }
 
+// The page that the lookup and the renaming process share: 1 when the
+// lookup asks for the rename, 2 when it is done.
+volatile char *rename_state = nullptr;
+
+void renamer()
+{
+	const char *const pairs = getenv("PROXY_STUB_RENAME");
+	if (pairs == nullptr)
+		return;
+	void *const page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+	if (page == MAP_FAILED)
+		abort();
+	rename_state = static_cast<volatile char *>(page);
+	pid_t const parent = getpid();
+	pid_t const child = fork();
+	if (child < 0)
+		abort();
+	if (child > 0)
+		return;
+	timespec const moment{0, 1'000'000L};
+	while (*rename_state != 1 && getppid() == parent)
+		(void)nanosleep(&moment, nullptr);
+	char from[4096] = "";
+	char to[4096] = "";
+	int used = 0;
+	for (const char *rest = pairs; *rename_state == 1 && sscanf(rest, "%4095s %4095s%n", from, to, &used) == 2;
+	     rest += used)
+		if (rename(from, to) != 0)
+			abort();
+	*rename_state = 2;
+	_exit(0);
+}
+
+// Has the file renamed, and waits for it (4 s at most).
+void renamed()
+{
+	if (rename_state == nullptr)
+		return;
+	*rename_state = 1;
+	timespec const moment{0, 1'000'000L};
+	for (int i = 0; i < 4000 && *rename_state != 2; ++i)
+		(void)nanosleep(&moment, nullptr);
+	recorded(fprintf(record(), "renamed %d\n", *rename_state == 2 ? 1 : 0));
+}
+
 [[gnu::constructor]] void load()
 {
 	(void)dl_iterate_phdr(find_program, nullptr);
@@ -278,6 +346,7 @@ void lay_out()
 		lay_out();
 		load_reads();
 	}
+	renamer();
 }
 
 bool closes(int fd, bool done)
@@ -485,15 +554,19 @@ const way_out ways_out[] = {
 	{"setxattr", [] { return setxattr(at("/kept").c_str(), "user.stub", "x", 1, 0) == 0; }},
 	{"io_uring", rings},
 	{"keyring", [] { return syscall(SYS_keyctl, KEYCTL_GET_KEYRING_ID, KEY_SPEC_SESSION_KEYRING, 0) >= 0; }},
-	{"fill the flag file", [] {
-		 int const fd = open(flag_file, O_WRONLY | O_CLOEXEC);
-		 return closes(fd, fd >= 0 && pwrite(fd, "x", 1, 4096) == 1);
+	{"make the flag file as dconf does", [] {
+		 int const fd = open(flag_file, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+		 return closes(fd, fd >= 0 && pwrite(fd, "", 1, 1) == 1);
 	 }},
 	{"truncate the flag file", [] {
 		 int const fd = open(flag_file, O_WRONLY | O_CLOEXEC);
 		 return closes(fd, fd >= 0 && ftruncate(fd, 0) == 0);
 	 }},
-	{"make a file beside the flag", [] { return writes(std::string{flag_file} + "-made", O_WRONLY | O_CREAT | O_EXCL); }},
+	{"make a directory beside the flag", [] { return mkdir((std::string{flag_file} + "-made").c_str(), 0700) == 0; }},
+	{"write through a link beside the flag", [] {
+		 std::string link{flag_file};
+		 return writes(link.replace(link.rfind('/'), std::string::npos, "/link"), O_WRONLY | O_APPEND);
+	 }},
 	{"read temporary", [] { return reads(at("/kept")); }},
 	{"read key", [] { return reads(at("/home/.ssh/id_ed25519")); }},
 	{"read settings", [] { return reads(settings_file); }},
@@ -530,9 +603,6 @@ void escape()
 	__u32 action = SECCOMP_RET_ERRNO;
 	bool const seccomp = syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0U, &action) == 0;
 	recorded(fprintf(record(), "kernel %ld %d\n", abi < 0 ? 0 : abi, seccomp ? 1 : 0));
-	// As a taken-over engine may: a write past the file size limit fails
-	// (EFBIG) instead of ending the process.
-	(void)signal(SIGXFSZ, SIG_IGN);
 	for (const way_out &way : ways_out) {
 		errno = 0;
 		bool const done = way.attempt();
@@ -544,6 +614,27 @@ void escape()
 		if (name != nullptr)
 			recorded(fprintf(record(), "try %s %d\n", name, done ? 0 : errno));
 	}
+}
+
+// Writes a line to stdout and stderr, and has a helper write one to stderr.
+void chatter()
+{
+	for (int fd : {1, 2}) {
+		char line[64];
+		int const length = snprintf(line, sizeof line, "stand-in: a message on %d\n", fd);
+		errno = 0;
+		bool const wrote = write(fd, line, static_cast<size_t>(length)) == length;
+		recorded(fprintf(record(), "wrote %d %d\n", fd, wrote ? 0 : errno));
+	}
+	pid_t const helper = fork();
+	if (helper == 0) {
+		execl("/bin/sh", "sh", "-c", "echo 'stand-in: a helper message' >&2", static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	int status = 0;
+	if (helper < 0 || waitpid(helper, &status, 0) != helper)
+		abort();
+	recorded(fprintf(record(), "helper %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
 }
 
 // Reads the GSettings key, as a GIO client with whatever backend GIO picks.
@@ -599,6 +690,9 @@ pxProxyFactory *px_proxy_factory_new(void)
 char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 {
 	recorded(fprintf(record(), "get_proxies %p %s\n", static_cast<void *>(self), url));
+	renamed();
+	if (mode_is("chatty"))
+		chatter();
 	if (mode_is("escape"))
 		escape();
 	if (mode_is("gsettings"))
