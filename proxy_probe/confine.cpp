@@ -36,10 +36,17 @@
 //   what an older Landlock ABI cannot, or Landlock not at all: truncating by
 //   path; listening; a signal to any process but the probe itself; making
 //   a unix socket; another process's memory and descriptors (ptrace,
-//   process_vm_readv and _writev, pidfd_getfd); changing a file's mode,
-//   owner, times, extended attributes or flags; opening a file by handle;
-//   the keyrings; io_uring, whose operations would pass the filter unseen;
-//   and typing into a terminal (TIOCSTI, TIOCLINUX). Where the C library
+//   process_vm_readv and _writev, pidfd_getfd), and its limits, nice
+//   value, affinity, scheduler and I/O priority; routing a descriptor's
+//   signals to a process (F_SETOWN, F_SETOWN_EX, F_SETSIG, FIOSETOWN,
+//   SIOCSPGRP); System V's and POSIX's interprocess communication;
+//   changing a file's mode, owner, times, extended attributes or flags
+//   (FS_IOC_SETFLAGS, FS_IOC_FSSETXATTR too); truncating the caller's
+//   stdin, stdout or stderr; a new namespace (unshare, setns, clone with a
+//   namespace's flag; clone3, whose flags it cannot read, answers ENOSYS);
+//   opening a file by handle; the keyrings; io_uring, whose operations
+//   would pass the filter unseen; and typing into a terminal (TIOCSTI,
+//   TIOCLINUX). Where the C library
 //   makes sockets through socketcall(2), as on i386 and s390x, the filter
 //   cannot see which kind, and lets them be; on other targets of the GNU C
 //   library, socketcall itself is refused.
@@ -90,6 +97,7 @@
 #include <limits.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
+#include <linux/fs.h>
 #include <linux/landlock.h>
 #include <linux/net.h>
 #include <linux/seccomp.h>
@@ -100,6 +108,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -164,6 +173,11 @@ constexpr long nr_pidfd_send_signal = 424;
 constexpr long nr_pidfd_getfd = __NR_pidfd_getfd;
 #else
 constexpr long nr_pidfd_getfd = 438;
+#endif
+#ifdef __NR_clone3
+constexpr long nr_clone3 = __NR_clone3;
+#else
+constexpr long nr_clone3 = 435;
 #endif
 
 // The kernel's struct landlock_ruleset_attr as ABI 6 has it; older headers
@@ -273,7 +287,10 @@ constexpr __u32 filter_arch = 0;
 // path; listening; what reaches another process's memory or descriptors,
 // or signals it through a descriptor; changing a file's mode, owner, times,
 // extended attributes or flags; opening a file by handle; the keyrings;
-// io_uring_setup; and socketcall where the C library does not use it.
+// io_uring_setup; socketcall where the C library does not use it; a new
+// namespace (unshare, setns); and System V's and POSIX's interprocess
+// communication, whose objects are the session's (an X client's shared
+// images among them), and ipc(2), which multiplexes the former.
 constexpr long refused_calls[] = {
 	__NR_truncate,
 #ifdef __NR_truncate64
@@ -320,7 +337,27 @@ constexpr long refused_calls[] = {
 #endif
 	__NR_setxattr, __NR_lsetxattr, __NR_fsetxattr, nr_setxattrat, __NR_removexattr, __NR_lremovexattr,
 	__NR_fremovexattr, nr_removexattrat, nr_file_setattr, __NR_open_by_handle_at, __NR_keyctl, __NR_add_key,
-	__NR_request_key, __NR_io_uring_setup,
+	__NR_request_key, __NR_io_uring_setup, __NR_unshare, __NR_setns,
+#ifdef __NR_ipc
+	__NR_ipc,
+#endif
+#ifdef __NR_shmget
+	__NR_shmget, __NR_shmat, __NR_shmdt, __NR_shmctl, __NR_semget, __NR_semop, __NR_semctl, __NR_msgget,
+	__NR_msgsnd, __NR_msgrcv, __NR_msgctl,
+#endif
+#ifdef __NR_semtimedop
+	__NR_semtimedop,
+#endif
+#ifdef __NR_semtimedop_time64
+	__NR_semtimedop_time64,
+#endif
+	__NR_mq_open, __NR_mq_unlink, __NR_mq_notify, __NR_mq_getsetattr,
+#ifdef __NR_mq_timedsend
+	__NR_mq_timedsend, __NR_mq_timedreceive,
+#endif
+#ifdef __NR_mq_timedsend_time64
+	__NR_mq_timedsend_time64, __NR_mq_timedreceive_time64,
+#endif
 };
 
 // The calls that may signal a process by its ID, the first argument: the
@@ -328,6 +365,36 @@ constexpr long refused_calls[] = {
 constexpr long signal_calls[] = {
 	__NR_kill, __NR_tkill, __NR_tgkill, __NR_rt_sigqueueinfo, __NR_rt_tgsigqueueinfo,
 };
+
+// The calls that change a process's limits or scheduling by its ID, the
+// first argument: the filter lets them reach the probe alone (0 or its
+// own ID).
+constexpr long process_calls[] = {
+	__NR_prlimit64, __NR_sched_setaffinity, __NR_sched_setscheduler, __NR_sched_setparam, __NR_sched_setattr,
+};
+
+// What ioctl and fcntl are refused: typing into a terminal; routing a
+// descriptor's signals to a process (which Landlock's signal scope covers
+// from ABI 6 alone); a file's flags.
+constexpr __u32 refused_ioctls[] = {
+	TIOCSTI, TIOCLINUX, FIOSETOWN, SIOCSPGRP, FS_IOC_SETFLAGS, FS_IOC32_SETFLAGS, FS_IOC_FSSETXATTR,
+};
+constexpr __u32 refused_fcntls[] = {F_SETOWN, F_SETOWN_EX, F_SETSIG};
+#ifdef __NR_fcntl64
+constexpr long fcntl_call = __NR_fcntl64;
+#else
+constexpr long fcntl_call = __NR_fcntl;
+#endif
+
+// The namespaces that clone's flags may make; CLONE_NEWTIME's bit is the
+// exit signal's there. s390x takes the flags second.
+constexpr __u32 namespace_flags =
+	CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET;
+#ifdef __s390x__
+constexpr unsigned clone_flags = 1;
+#else
+constexpr unsigned clone_flags = 0;
+#endif
 
 constexpr sock_filter statement(__u16 code, __u32 k)
 {
@@ -348,10 +415,29 @@ constexpr __u32 argument(unsigned n)
 }
 
 // The places in the program that its jumps go to.
-enum label : unsigned char { unix_family, own_process, socketcall_operation, terminal, refuse, kill, label_count };
+enum label : unsigned char {
+	unix_family,
+	own_process,
+	own_or_zero,
+	own_priority,
+	own_io_priority,
+	standard_descriptor,
+	new_namespace,
+	socketcall_operation,
+	descriptor_command,
+	terminal,
+	refuse,
+	missing,
+	kill,
+	label_count
+};
 constexpr bool x32_possible = filter_arch == AUDIT_ARCH_X86_64;
-// The head, the calls, and the blocks with the returns.
-constexpr size_t filter_capacity = 4 + std::size(refused_calls) + 1 + std::size(signal_calls) + 2 + 1 + 3 + 3 + 3 + 4 + 2;
+// The head; the calls, of which 8 are checked by their arguments besides
+// the lists, socketcall and ioctl; the allowing return; the blocks; the
+// three returns.
+constexpr size_t filter_capacity = 4 + std::size(refused_calls) + 1 + std::size(signal_calls) +
+	std::size(process_calls) + 8 + 1 + 1 + 1 + (3 + 3 + 4 + 6 + 6 + 3 + 3 + 3) + (std::size(refused_fcntls) + 2) +
+	(std::size(refused_ioctls) + 2) + 3;
 static_assert(filter_capacity < 256, "each jump reaches the end");
 
 // Writes the program of classic BPF, whose jumps go forward only: the
@@ -364,7 +450,12 @@ size_t write_filter(sock_filter (&program)[filter_capacity], size_t (&at)[label_
 	size_t i = 0;
 	// The distance from the instruction at i to the label.
 	auto const to = [&](label l) { return static_cast<__u8>(at[l] - (i + 1)); };
-	auto const put = [&](sock_filter s) { program[i++] = s; };
+	// Past the capacity, nothing is written, and the length tells.
+	auto const put = [&](sock_filter s) {
+		if (i < filter_capacity)
+			program[i] = s;
+		++i;
+	};
 	put(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, filter_arch, 0, to(kill)));
 	put(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
@@ -377,6 +468,20 @@ size_t write_filter(sock_filter (&program)[filter_capacity], size_t (&at)[label_
 #endif
 	for (long const call : signal_calls)
 		put(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(call), to(own_process), 0));
+	for (long const call : process_calls)
+		put(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(call), to(own_or_zero), 0));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_setpriority, to(own_priority), 0));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioprio_set, to(own_io_priority), 0));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_ftruncate, to(standard_descriptor), 0));
+#ifdef __NR_ftruncate64
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_ftruncate64, to(standard_descriptor), 0));
+#endif
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, to(new_namespace), 0));
+	// clone3 keeps its flags in memory, which a filter cannot read: the C
+	// library makes do with clone where clone3 is missing.
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr_clone3), to(missing), 0));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(fcntl_call), to(descriptor_command), 0));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_fcntl, to(descriptor_command), 0));
 #if PROBE_LIBRARY_SOCKETCALL
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, __NR_socketcall, to(socketcall_operation), 0));
 #endif
@@ -391,19 +496,56 @@ size_t write_filter(sock_filter (&program)[filter_capacity], size_t (&at)[label_
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
 	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	at[own_or_zero] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	// setpriority and ioprio_set: a process (which, the first argument),
+	// and the probe alone (who, the second).
+	at[own_priority] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, PRIO_PROCESS, 0, to(refuse)));
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(1)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	at[own_io_priority] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, 1, 0, to(refuse))); // IOPRIO_WHO_PROCESS
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(1)));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
+	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	// ftruncate: not the caller's stdin, stdout or stderr.
+	at[standard_descriptor] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
+	put(jump(BPF_JMP | BPF_JGE | BPF_K, 3, 0, to(refuse)));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	at[new_namespace] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(clone_flags)));
+	put(jump(BPF_JMP | BPF_JSET | BPF_K, namespace_flags, to(refuse), 0));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
 #if PROBE_LIBRARY_SOCKETCALL
 	at[socketcall_operation] = i;
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_LISTEN, to(refuse), 0));
 	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
 #endif
+	at[descriptor_command] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(1)));
+	for (__u32 const command : refused_fcntls)
+		put(jump(BPF_JMP | BPF_JEQ | BPF_K, command, to(refuse), 0));
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
 	at[terminal] = i;
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(1)));
-	put(jump(BPF_JMP | BPF_JEQ | BPF_K, TIOCSTI, to(refuse), 0));
-	put(jump(BPF_JMP | BPF_JEQ | BPF_K, TIOCLINUX, to(refuse), 0));
+	for (__u32 const command : refused_ioctls)
+		put(jump(BPF_JMP | BPF_JEQ | BPF_K, command, to(refuse), 0));
 	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
 	at[refuse] = i;
 	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+	at[missing] = i;
+	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS));
 	at[kill] = i;
 	put(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
 	return i;
@@ -916,7 +1058,10 @@ void withhold_views(withheld &users, size_t places)
 	size_t at[label_count]{};
 	auto const pid = static_cast<__u32>(getpid());
 	(void)write_filter(program, at, pid);
-	sock_fprog const filter{static_cast<unsigned short>(write_filter(program, at, pid)), program};
+	size_t const length = write_filter(program, at, pid);
+	if (length > filter_capacity)
+		return false;
+	sock_fprog const filter{static_cast<unsigned short>(length), program};
 	// Whether the kernel has filters that answer with an error: where it
 	// has not, or an outer sandbox refuses the question, the lookup runs
 	// with the rest.

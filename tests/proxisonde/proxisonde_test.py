@@ -123,6 +123,7 @@ def environment_read(lines):
 # closes; 'seccomp', its filter, where the kernel has seccomp filters;
 # 'socket', the filter too, where the C library makes sockets with socket(2)
 # itself; 'socketcall', the filter where it refuses socketcall(2) itself;
+# 'ipc', the filter where the target has ipc(2);
 # 'x32', the filter's check of x86-64's x32 calls; 'ptrace', the filter but
 # in a sanitizer build, whose runtime needs the call; 'limit', the data
 # limit, where the kernel holds it; or None, what must stay open. A negative error is the signal that ends the try.
@@ -174,6 +175,18 @@ WAYS_OUT = [
     ('connect', None, 0),
     ('device ioctl', 5, errno.EACCES),
     ('memory', 'limit', errno.ENOMEM),
+    ('own limits and scheduling', None, 0),
+    ("another process's limits and scheduling", 'seccomp', errno.EPERM),
+    *[(route, 'seccomp', errno.EPERM) for route in ('F_SETOWN', 'F_SETOWN_EX', 'F_SETSIG', 'FIOSETOWN', 'SIOCSPGRP')],
+    *[(ipc, 'seccomp', errno.EPERM) for ipc in ('System V shared memory', 'System V semaphores',
+                                                 'System V message queues', 'POSIX message queues')],
+    ('System V IPC through ipc', 'ipc', errno.EPERM),
+    ("a file's flags", 'seccomp', errno.EPERM),
+    ("a file's extended flags", 'seccomp', errno.EPERM),
+    ('truncate a standard descriptor', 'seccomp', errno.EPERM),
+    *[(call, 'seccomp', errno.EPERM) for call in ('unshare', 'setns', 'clone a namespace')],
+    # clone3's flags are in memory: missing, so that the C library uses clone
+    ('clone3', 'seccomp', errno.ENOSYS),
 ]
 
 
@@ -194,6 +207,8 @@ TARGET = elf_target(PROBE)
 FILTERED = TARGET in {(62, 64, 'little'), (3, 32, 'little'), (183, 64, 'little'), (40, 32, 'little'),
                       (21, 64, 'little'), (21, 64, 'big'), (243, 64, 'little'), (22, 64, 'big'), (258, 64, 'little')}
 SOCKETCALL = TARGET in {(3, 32, 'little'), (22, 64, 'big')}
+# Those that have ipc(2): i386, ppc64 and s390x.
+IPC = TARGET in {(3, 32, 'little'), (21, 64, 'little'), (21, 64, 'big'), (22, 64, 'big')}
 # ppc64 has socketcall(2), which its GNU C library does not use.
 with open(PROBE, 'rb') as f:
     SOCKETCALL_REFUSED = TARGET[0] == 21 and b'libc.so.6' in f.read()
@@ -229,7 +244,7 @@ def ways_out(lines, limit_holds, rows=WAYS_OUT):
     filtered = seccomp and FILTERED
     holds = {'closed': True, 'seccomp': filtered, 'socket': filtered and not SOCKETCALL,
              'socketcall': filtered and SOCKETCALL_REFUSED, 'x32': filtered and TARGET == (62, 64, 'little'),
-             'ptrace': filtered and not SANITIZED,
+             'ptrace': filtered and not SANITIZED, 'ipc': filtered and IPC,
              'limit': limit_holds and not SANITIZED}
     tried = dict(ln[len('try '):].rsplit(' ', 1) for ln in lines if ln.startswith('try '))
     want = {}
@@ -317,7 +332,10 @@ def fallback(calls, looks_up):
         return problems + ([f'calls: {lines}'] if lines else [])
     with tempfile.TemporaryDirectory(dir='/tmp') as work:
         problems, lines = with_stub('escape', (), refusing(calls), work)
-    return problems + ways_out(lines, data_limit_holds() and 'prlimit64' not in calls, WAYS_OUT + FLAG_FILE)
+    # Where the sandbox refuses prlimit64, no limit is the probe's to set.
+    limits = 'prlimit64' not in calls
+    return problems + ways_out(lines, data_limit_holds() and limits, [
+        row for row in WAYS_OUT + FLAG_FILE if limits or row[0] != 'own limits and scheduling'])
 
 
 # The world: a file in each of the users' places, and the system's files

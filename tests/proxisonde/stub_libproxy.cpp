@@ -43,12 +43,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
+#include <linux/fs.h>
 #include <linux/keyctl.h>
 #include <linux/net.h>
 #include <linux/random.h>
 #include <linux/seccomp.h>
+#include <mqueue.h>
 #include <netinet/in.h>
 #include <proxy.h>
+#include <sched.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -56,8 +59,11 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/msg.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -74,6 +80,9 @@
 
 #ifndef __NR_io_uring_setup
 #define __NR_io_uring_setup 425
+#endif
+#ifndef __NR_clone3
+#define __NR_clone3 435
 #endif
 
 namespace {
@@ -520,6 +529,104 @@ bool x32_call()
 #endif
 }
 
+// Sets the process's limit, nice value, affinity, scheduler and I/O
+// priority to what they are.
+bool schedules(pid_t pid)
+{
+	rlimit limit{};
+	cpu_set_t cpus;
+	sched_param param{};
+	errno = 0;
+	int const nice = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+	long const io = syscall(SYS_ioprio_get, 1, pid); // IOPRIO_WHO_PROCESS
+	return errno == 0 && io >= 0 && prlimit(pid, RLIMIT_CORE, nullptr, &limit) == 0 &&
+		prlimit(pid, RLIMIT_CORE, &limit, nullptr) == 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(pid), nice) == 0 &&
+		sched_getaffinity(pid, sizeof cpus, &cpus) == 0 && sched_setaffinity(pid, sizeof cpus, &cpus) == 0 &&
+		sched_getparam(pid, &param) == 0 && sched_setscheduler(pid, SCHED_OTHER, &param) == 0 &&
+		syscall(SYS_ioprio_set, 1, pid, io) == 0;
+}
+
+// Routes a socket's signals to the process outside, by fcntl's command.
+bool routes_by_fcntl(int command)
+{
+	int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	f_owner_ex owner{F_OWNER_PID, outside};
+	if (command == F_SETOWN_EX)
+		return closes(fd, fcntl(fd, F_SETOWN_EX, &owner) == 0);
+	return closes(fd, fcntl(fd, command, command == F_SETSIG ? SIGTERM : outside) == 0);
+}
+
+// The same by ioctl's.
+bool routes_by_ioctl(unsigned long command)
+{
+	int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	return closes(fd, ioctl(fd, command, &outside) == 0);
+}
+
+// Sets the flags, or the extended ones, of the file on stderr (a pipe, or
+// the test's own file) to what they are.
+bool sets_flags(bool extended)
+{
+	int flags = 0;
+	fsxattr attributes{};
+	if (extended)
+		return (void)ioctl(2, FS_IOC_FSGETXATTR, &attributes), ioctl(2, FS_IOC_FSSETXATTR, &attributes) == 0;
+	return (void)ioctl(2, FS_IOC_GETFLAGS, &flags), ioctl(2, FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+// Makes a POSIX message queue, and removes it.
+bool queues()
+{
+	char name[64];
+	(void)snprintf(name, sizeof name, "/lumivar-proxisonde-stub-%d", getpid());
+	mqd_t const queue = mq_open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600, nullptr);
+	return queue != static_cast<mqd_t>(-1) && mq_close(queue) == 0 && mq_unlink(name) == 0;
+}
+
+// Lists the System V shared memory segments through ipc(2), where the
+// target has it.
+bool multiplexed_ipc()
+{
+#ifdef __NR_ipc
+	shm_info info{};
+	return syscall(__NR_ipc, 24, 0, SHM_INFO, 0, &info) >= 0; // SHMCTL
+#else
+	errno = ENOSYS;
+	return false;
+#endif
+}
+
+// Runs the try in a child of its own, whose namespaces it may change; its
+// errno, or a signal as its negative number, in errno.
+bool in_child(bool (*attempt)())
+{
+	pid_t const child = fork();
+	if (child == 0)
+		_exit(attempt() ? 0 : errno);
+	int status = 0;
+	if (child < 0 || waitpid(child, &status, 0) != child)
+		return false;
+	errno = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+	return errno == 0;
+}
+
+// Makes a user namespace with clone or clone3, whose child ends at once.
+bool clones(bool three)
+{
+	// clone3's first arguments, as its first version has them
+	struct {
+		__u64 flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls;
+	} args{CLONE_NEWUSER, 0, 0, 0, SIGCHLD, 0, 0, 0};
+#ifdef __s390x__
+	long const child = three ? syscall(__NR_clone3, &args, sizeof args) : syscall(SYS_clone, 0, CLONE_NEWUSER | SIGCHLD);
+#else
+	long const child = three ? syscall(__NR_clone3, &args, sizeof args) : syscall(SYS_clone, CLONE_NEWUSER | SIGCHLD, 0);
+#endif
+	if (child == 0)
+		_exit(0);
+	return child > 0 && waitpid(static_cast<pid_t>(child), nullptr, 0) == child;
+}
+
 // Whether the descriptor that the caller left open can be written, or any
 // other above 2 is open, which the probe kept; errno is the write's.
 bool descriptor_open()
@@ -595,6 +702,39 @@ const way_out ways_out[] = {
 	 }},
 	{"device ioctl", device_ioctl},
 	{"memory", allocates},
+	{"own limits and scheduling", [] { return schedules(0) && schedules(getpid()); }},
+	{"another process's limits and scheduling", [] { return schedules(outside); }},
+	{"F_SETOWN", [] { return routes_by_fcntl(F_SETOWN); }},
+	{"F_SETOWN_EX", [] { return routes_by_fcntl(F_SETOWN_EX); }},
+	{"F_SETSIG", [] { return routes_by_fcntl(F_SETSIG); }},
+	{"FIOSETOWN", [] { return routes_by_ioctl(FIOSETOWN); }},
+	{"SIOCSPGRP", [] { return routes_by_ioctl(SIOCSPGRP); }},
+	{"System V shared memory", [] {
+		 shm_info info{};
+		 return shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds *>(&info)) >= 0;
+	 }},
+	{"System V semaphores", [] {
+		 seminfo info{};
+		 return semctl(0, 0, SEM_INFO, &info) >= 0;
+	 }},
+	{"System V message queues", [] {
+		 msginfo info{};
+		 return msgctl(0, MSG_INFO, reinterpret_cast<msqid_ds *>(&info)) >= 0;
+	 }},
+	{"POSIX message queues", queues},
+	{"System V IPC through ipc", multiplexed_ipc},
+	{"a file's flags", [] { return sets_flags(false); }},
+	{"a file's extended flags", [] { return sets_flags(true); }},
+	{"truncate a standard descriptor", [] { return ftruncate(2, 0) == 0; }},
+	{"unshare", [] { return in_child([] { return unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0; }); }},
+	{"setns", [] {
+		 return in_child([] {
+			 int const fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+			 return closes(fd, fd >= 0 && setns(fd, CLONE_NEWNET) == 0);
+		 });
+	 }},
+	{"clone a namespace", [] { return in_child([] { return clones(false); }); }},
+	{"clone3", [] { return in_child([] { return clones(true); }); }},
 };
 
 void escape()
