@@ -865,7 +865,7 @@ DESKTOP_HOSTS = 'files mdns4_minimal [NOTFOUND=return] resolve [!UNAVAIL=return]
 SETTINGS_MISSING = {
     'env': lambda env: None,
     'pac': lambda env: None,
-    'file': lambda env: None,
+    'file': lambda env: None if script_runs(env, ()) else 'libproxy 0.4 runs no script without its JavaScriptCore module',
     'kioslaverc': lambda env: None if kconfig_module(env) is not None else (
         "libproxy 0.4 reads a kioslaverc through its kconfig module and kreadconfig5, and they are not here"),
     'bus': lambda env: None if shutil.which('dbus-daemon') else 'no dbus-daemon here',
