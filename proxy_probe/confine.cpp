@@ -22,13 +22,14 @@
 //   (their homes wherever they are, $HOME and the password database's home
 //   among them; /tmp, /var/tmp, mail, removable media, crash reports, core
 //   dumps and journals; $XDG_RUNTIME_DIR and /run/user; the other mounts
-//   through which a file system shows any of them); in /dev only null,
-//   zero, full, random and urandom, and in /proc only the probe's own
-//   process and the system's figures; of the user's own files, reading
-//   the proxy settings (the kioslaverc, and the directories of dconf,
-//   GSettings' store) and making and writing dconf's flag files; no other
-//   write of any kind anywhere; no
-//   device ioctl (ABI 5); no TCP port to listen on (ABI 4); no signal to,
+//   through which a file system shows any of them, and every mount of the
+//   file systems of processes and devices but /proc and /dev); in /dev
+//   only null, zero, full, random and urandom, and in /proc only the
+//   probe's own process and the system's figures; of the user's own files,
+//   reading the proxy settings (the kioslaverc, and the directories of
+//   dconf, GSettings' store) and making and writing dconf's flag files; no
+//   other write of any kind anywhere; no device ioctl (ABI 5); no TCP port
+//   to listen on (ABI 4); no signal to,
 //   and no abstract unix socket of, a process outside the probe (ABI 6); no
 //   unix socket at a path made outside (ABI 9), which is how the session
 //   bus is reached;
@@ -775,13 +776,14 @@ void withhold(withheld &users, const char *path)
 }
 
 // A mount of the probe's namespace, as /proc/self/mountinfo has it: the
-// file system's device, the directory of it that the mount shows (root) and
-// where (point).
+// file system's device, the directory of it that the mount shows (root),
+// where (point), and the file system's type.
 struct mount_entry {
 	unsigned long major;
 	unsigned long minor;
 	char *root;
 	char *point;
+	const char *type;
 };
 
 // Decodes mountinfo's octal escapes (\040 for a blank and the like) in place.
@@ -828,7 +830,7 @@ size_t split_mounts(char *text, mount_entry *mounts, size_t capacity)
 		next = strchr(line, '\n');
 		if (next != nullptr)
 			*next++ = '\0';
-		// ID PARENT-ID MAJOR:MINOR ROOT MOUNT-POINT ...
+		// ID PARENT-ID MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [TAG...] - TYPE ...
 		char *save = nullptr;
 		char *field[5] = {strtok_r(line, " ", &save)};
 		for (size_t k = 1; k < std::size(field) && field[k - 1] != nullptr; ++k)
@@ -841,6 +843,11 @@ size_t split_mounts(char *text, mount_entry *mounts, size_t capacity)
 		m.minor = *minor == ':' ? strtoul(minor + 1, nullptr, 10) : ~0UL;
 		m.root = field[3];
 		m.point = field[4];
+		m.type = "";
+		for (const char *tag = ""; tag != nullptr && strcmp(tag, "-") != 0;)
+			tag = strtok_r(nullptr, " ", &save);
+		if (const char *const type = strtok_r(nullptr, " ", &save); type != nullptr)
+			m.type = type;
 		unescape(m.root);
 		unescape(m.point);
 		++count;
@@ -878,6 +885,14 @@ void withhold_views(withheld &users, size_t places)
 	if (!mounts)
 		return;
 	const mount_entry *const end = mounts.get() + split_mounts(text.get(), mounts.get(), capacity);
+	// The file systems of processes and devices show every process, or
+	// device, wherever they are mounted (a container's view of its host,
+	// a chroot's /proc): each such mount is withheld but /proc and /dev,
+	// which the lists above grant from.
+	for (const mount_entry *e = mounts.get(); e != end; ++e)
+		if ((strcmp(e->type, "proc") == 0 || strcmp(e->type, "devtmpfs") == 0 || strcmp(e->type, "devpts") == 0) &&
+		    strcmp(e->point, "/proc") != 0 && strcmp(e->point, "/dev") != 0)
+			withhold(users, e->point);
 	for (size_t p = 0; p < places; ++p) {
 		const char *const place = users.paths[p];
 		for (const mount_entry *on = mounts.get(); on != end; ++on) {

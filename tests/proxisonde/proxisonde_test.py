@@ -367,6 +367,8 @@ WORLD = [
     ('read /dev/shm', '/dev/shm/secret', 'place'),
     ('read the account home', '/var/lib/account/secret', 'place'),
     ('read the account home through a mount of its parent', '/var/cache/lib/account/secret', 'place'),
+    ('read a second procfs', '/var/cache/proc-view/self/status', 'place'),
+    ('open a device through a second devtmpfs', '/var/cache/dev-view/kmsg', 'place'),
     ('read $HOME', '/var/users/me/secret', 'named'),
     ('read the source of a bound home', '/var/lib/source/me/secret', 'named'),
     ('read a mount of the home', '/var/cache/mirror/secret', 'named'),
@@ -416,6 +418,9 @@ world() {
 	mount --bind /var/lib/source/me /var/lib/people/me
 	mount --bind /var/lib/people/me /var/cache/mirror
 	mount --bind /var/lib /var/cache/lib
+	mkdir -p /var/cache/proc-view /var/cache/dev-view
+	mount -t proc proc /var/cache/proc-view
+	mount -t devtmpfs devtmpfs /var/cache/dev-view
 	sed 's#^\(root:[^:]*:0:0:[^:]*:\)[^:]*#\1/var/lib/account#' /etc/passwd >"$w/passwd"
 	if [ "$2" = cover ]; then mount --bind "$w/passwd" /etc/passwd; else cp "$w/passwd" /etc/passwd; fi
 	printf '%s\n' @READS@ >"$w/reads"
