@@ -29,10 +29,9 @@
 //   reading the proxy settings (the kioslaverc, and the directories of
 //   dconf, GSettings' store) and making and writing dconf's flag files; no
 //   other write of any kind anywhere; no device ioctl (ABI 5); no TCP port
-//   to listen on (ABI 4); no signal to,
-//   and no abstract unix socket of, a process outside the probe (ABI 6); no
-//   unix socket at a path made outside (ABI 9), which is how the session
-//   bus is reached;
+//   to listen on (ABI 4); no signal to, and no abstract unix socket of, a
+//   process outside the probe (ABI 6); no unix socket at a path made
+//   outside (ABI 9), which is how the session bus is reached;
 // - a seccomp filter, the architecture checked first, that refuses (EPERM)
 //   what an older Landlock ABI cannot, or Landlock not at all: truncating by
 //   path; listening; a signal to any process but the probe itself; making
