@@ -341,9 +341,39 @@ constexpr long refused_calls[] = {
 #ifdef __NR_ipc
 	__NR_ipc,
 #endif
+// each where the target has it, and not only through ipc(2)
 #ifdef __NR_shmget
-	__NR_shmget, __NR_shmat, __NR_shmdt, __NR_shmctl, __NR_semget, __NR_semop, __NR_semctl, __NR_msgget,
-	__NR_msgsnd, __NR_msgrcv, __NR_msgctl,
+	__NR_shmget,
+#endif
+#ifdef __NR_shmat
+	__NR_shmat,
+#endif
+#ifdef __NR_shmdt
+	__NR_shmdt,
+#endif
+#ifdef __NR_shmctl
+	__NR_shmctl,
+#endif
+#ifdef __NR_semget
+	__NR_semget,
+#endif
+#ifdef __NR_semop
+	__NR_semop,
+#endif
+#ifdef __NR_semctl
+	__NR_semctl,
+#endif
+#ifdef __NR_msgget
+	__NR_msgget,
+#endif
+#ifdef __NR_msgsnd
+	__NR_msgsnd,
+#endif
+#ifdef __NR_msgrcv
+	__NR_msgrcv,
+#endif
+#ifdef __NR_msgctl
+	__NR_msgctl,
 #endif
 #ifdef __NR_semtimedop
 	__NR_semtimedop,
