@@ -124,7 +124,8 @@ def environment_read(lines):
 # 'socket', the filter too, where the C library makes sockets with socket(2)
 # itself; 'socketcall', the filter where it refuses socketcall(2) itself;
 # 'ipc', the filter where the target has ipc(2);
-# 'x32', the filter's check of x86-64's x32 calls; 'ptrace', the filter but
+# 'x32', the filter's check of x86-64's x32 calls; 'landlock as root',
+# Landlock, where the caller has the capability; 'ptrace', the filter but
 # in a sanitizer build, whose runtime needs the call; 'limit', the data
 # limit, where the kernel holds it; or None, what must stay open. A negative error is the signal that ends the try.
 WAYS_OUT = [
@@ -151,7 +152,8 @@ WAYS_OUT = [
     ('terminal', 1, errno.EACCES),
     ('inject keystrokes', 'seccomp', errno.EPERM),
     ('open by handle', 'seccomp', errno.EPERM),
-    ('open by handle', 1, errno.EACCES),
+    # without CAP_DAC_READ_SEARCH the kernel refuses it first
+    ('open by handle', 'landlock as root', errno.EACCES),
     ('signal itself', None, 0),
     ('signal caller', 'seccomp', errno.EPERM),
     ('signal caller', 6, errno.EPERM),
@@ -245,6 +247,7 @@ def ways_out(lines, limit_holds, rows=WAYS_OUT):
     holds = {'closed': True, 'seccomp': filtered, 'socket': filtered and not SOCKETCALL,
              'socketcall': filtered and SOCKETCALL_REFUSED, 'x32': filtered and TARGET == (62, 64, 'little'),
              'ptrace': filtered and not SANITIZED, 'ipc': filtered and IPC,
+             'landlock as root': abi >= 1 and os.geteuid() == 0,
              'limit': limit_holds and not SANITIZED}
     tried = dict(ln[len('try '):].rsplit(' ', 1) for ln in lines if ln.startswith('try '))
     # A row whose target cannot be laid out here skips alone, with its reason.
@@ -870,7 +873,8 @@ DESKTOP_HOSTS = 'files mdns4_minimal [NOTFOUND=return] resolve [!UNAVAIL=return]
 SETTINGS_MISSING = {
     'env': lambda env: None,
     'pac': lambda env: None,
-    'file': lambda env: None if script_runs(env, ()) else 'libproxy 0.4 runs no script without its JavaScriptCore module',
+    'file': lambda env: ('libproxy 0.4 runs no script without its JavaScriptCore module' if not script_runs(env, ()) else
+                         None if kernel_landlock() else 'no Landlock here, which withholds the script'),
     'kioslaverc': lambda env: None if kconfig_module(env) is not None else (
         "libproxy 0.4 reads a kioslaverc through its kconfig module and kreadconfig5, and they are not here"),
     'bus': lambda env: None if shutil.which('dbus-daemon') else 'no dbus-daemon here',
