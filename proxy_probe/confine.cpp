@@ -223,17 +223,25 @@ constexpr const char *devices[] = {"/dev/null", "/dev/zero", "/dev/full", "/dev/
 constexpr const char *process_files[] = {"/proc/self/", "/proc/cpuinfo", "/proc/filesystems", "/proc/meminfo",
 	"/proc/stat", "/proc/sys/", "/proc/uptime"};
 
-// The withheld places by their canonical paths, packed one after another
-// into text (a page for each would cost a page fault each). Arrays of C,
-// as what std::array checks would take libstdc++ (GCC 13 and later assert
+// The withheld places by their canonical paths, each a string from
+// malloc, as many as the mounts show: an array of C grown as it fills, as
+// what std::vector checks would take libstdc++ (GCC 13 and later assert
 // out of line).
-constexpr size_t withheld_capacity = 256;
 struct withheld {
-	char text[size_t{64} << 10U];
-	size_t used;
-	const char *paths[withheld_capacity];
-	size_t count;
-	bool overflow; // a place that did not fit
+	char **paths = nullptr;
+	size_t count = 0;
+	size_t capacity = 0;
+	bool failed = false; // memory ran out
+
+	withheld() = default;
+	withheld(const withheld &) = delete;
+	withheld &operator=(const withheld &) = delete;
+	~withheld()
+	{
+		for (size_t i = 0; i < count; ++i)
+			free(paths[i]);
+		free(static_cast<void *>(paths));
+	}
 };
 
 // The data limit, by the libproxy that the probe is built against (see
@@ -789,12 +797,23 @@ void withhold(withheld &users, const char *path)
 	if (path[0] != '/' || listed(users, path) || realpath(path, canonical) == nullptr ||
 	    strcmp(canonical, "/") == 0 || listed(users, canonical))
 		return;
-	size_t const size = strlen(canonical) + 1;
-	users.overflow = users.overflow || users.count == withheld_capacity || size > sizeof users.text - users.used;
-	if (users.overflow)
-		return;
-	users.paths[users.count++] = static_cast<char *>(memcpy(users.text + users.used, canonical, size));
-	users.used += size;
+	if (users.count == users.capacity) {
+		size_t const capacity = users.capacity == 0 ? 64 : 2 * users.capacity;
+		auto **const grown = static_cast<char **>(malloc(capacity * sizeof(char *)));
+		if (grown == nullptr) {
+			users.failed = true;
+			return;
+		}
+		std::copy(users.paths, users.paths + users.count, grown);
+		free(static_cast<void *>(users.paths));
+		users.paths = grown;
+		users.capacity = capacity;
+	}
+	char *const copy = strdup(canonical);
+	if (copy == nullptr)
+		users.failed = true;
+	else
+		users.paths[users.count++] = copy;
 }
 
 // Writes "dir/name" into out; false where it does not fit.
@@ -829,10 +848,10 @@ void unescape(char *s)
 }
 
 // The whole of a file of /proc, as a string from malloc: read again into a
-// buffer twice as large while it fills the one it has.
+// buffer twice as large while it fills the one it has, as large as it is.
 [[nodiscard]] char *read_whole(const char *path)
 {
-	for (size_t capacity = 16384; capacity <= (size_t{64} << 20U); capacity *= 2) {
+	for (size_t capacity = 16384;; capacity *= 2) {
 		std::unique_ptr<char, c_free> text{static_cast<char *>(malloc(capacity))};
 		fd_guard const file{open(path, O_RDONLY | O_CLOEXEC)};
 		if (!text || file.fd < 0)
@@ -848,7 +867,6 @@ void unescape(char *s)
 			return text.release();
 		}
 	}
-	return nullptr;
 }
 
 // Splits the lines of mountinfo in place into mounts, as many as fit.
@@ -945,7 +963,7 @@ void withhold_views(withheld &users, size_t places)
 
 // The users' places, and the user's own: $HOME, the password database's
 // home, $XDG_CONFIG_HOME and $XDG_RUNTIME_DIR wherever they are; then the
-// other views of them. False where they do not fit.
+// other views of them. False where memory runs out.
 [[nodiscard]] bool withhold_users(withheld &users, const char *account_home)
 {
 	for (const char *place : users_places)
@@ -955,7 +973,7 @@ void withhold_views(withheld &users, size_t places)
 		if (place != nullptr)
 			withhold(users, place);
 	withhold_views(users, users.count);
-	return !users.overflow;
+	return !users.failed;
 }
 
 // The type of the entry of the directory open as at (S_IFDIR and the
@@ -1079,8 +1097,7 @@ void withhold_views(withheld &users, size_t places)
 	passwd const *const account = getpwuid(getuid());
 	if (account != nullptr && account->pw_dir != nullptr)
 		(void)snprintf(account_home, sizeof account_home, "%s", account->pw_dir);
-	// Static: 66 KiB, of which only what is used costs.
-	static withheld users;
+	withheld users;
 	if (!withhold_users(users, account_home))
 		return false;
 	ruleset_attr const attr = handled_by(abi);

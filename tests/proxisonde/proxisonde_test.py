@@ -375,6 +375,7 @@ WORLD = [
     ('read $HOME', '/var/users/me/secret', 'named'),
     ('read the source of a bound home', '/var/lib/source/me/secret', 'named'),
     ('read a mount of the home', '/var/cache/mirror/secret', 'named'),
+    ('read the last of 300 mounts of the home', f'/var/cache/views/{"0" * 200}/300/secret', 'named'),
     ('read $XDG_CONFIG_HOME', '/var/lib/xdg-config/secret', 'named'),
     ('read $XDG_RUNTIME_DIR', '/var/lib/xdg-run/secret', 'named'),
     ('read /var/lib', '/var/lib/world/system', None),
@@ -421,6 +422,13 @@ world() {
 	mount --bind /var/lib/source/me /var/lib/people/me
 	mount --bind /var/lib/people/me /var/cache/mirror
 	mount --bind /var/lib /var/cache/lib
+	# 300 more views of the home, at paths of some 220 bytes (64 KiB of
+	# them), the last one far into mountinfo
+	views=/var/cache/views/$(printf '%0200d' 0) i=1
+	while [ "$i" -le 300 ]; do
+		mkdir -p "$views/$i" && mount --bind /var/lib/people/me "$views/$i"
+		i=$((i + 1))
+	done
 	mkdir -p /var/cache/proc-view /var/cache/dev-view
 	mount -t proc proc /var/cache/proc-view
 	mount -t devtmpfs devtmpfs /var/cache/dev-view
