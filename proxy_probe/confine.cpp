@@ -902,15 +902,35 @@ size_t split_mounts(char *text, mount_entry *mounts, size_t capacity)
 	return count;
 }
 
+// The path into out, or, where it is too long to name, the longest of its
+// directories that can be named: no view is missed for its length.
+void name_of(const char *path, char (&out)[PATH_MAX])
+{
+	size_t length = strlen(path);
+	if (length >= sizeof out)
+		for (length = sizeof out - 1; length > 0 && path[length] != '/';)
+			--length;
+	memcpy(out, path, length);
+	out[length] = '\0';
+}
+
 // Where the mount e shows the directory inside (a path in e's file system),
-// into view; false where it does not, or the path does not fit.
+// named into view; false where it does not.
 [[nodiscard]] bool view_of(const mount_entry &e, const char *inside, char (&view)[PATH_MAX])
 {
+	// A mount point is at most a page long, and so is the rest.
+	char whole[2 * PATH_MAX];
 	if (strcmp(e.root, inside) == 0 || beneath(e.root, inside))
 		// The directory, or one in it: all that the mount shows.
-		return snprintf(view, sizeof view, "%s", e.point) < static_cast<int>(sizeof view);
-	// The mount shows a directory that holds it.
-	return beneath(inside, e.root) && join(view, e.point, inside + (strcmp(e.root, "/") == 0 ? 1 : strlen(e.root) + 1));
+		(void)snprintf(whole, sizeof whole, "%s", e.point);
+	else if (beneath(inside, e.root))
+		// The mount shows a directory that holds it.
+		(void)snprintf(whole, sizeof whole, "%s/%s", strcmp(e.point, "/") == 0 ? "" : e.point,
+		               inside + (strcmp(e.root, "/") == 0 ? 1 : strlen(e.root) + 1));
+	else
+		return false;
+	name_of(whole, view);
+	return true;
 }
 
 // Withholds every other view that the mounts give of the first places of
@@ -936,10 +956,13 @@ void withhold_views(withheld &users, size_t places)
 	// device, wherever they are mounted (a container's view of its host,
 	// a chroot's /proc): each such mount is withheld but /proc and /dev,
 	// which the lists above grant from.
-	for (const mount_entry *e = mounts.get(); e != end; ++e)
+	for (const mount_entry *e = mounts.get(); e != end; ++e) {
+		char point[PATH_MAX];
+		name_of(e->point, point);
 		if ((strcmp(e->type, "proc") == 0 || strcmp(e->type, "devtmpfs") == 0 || strcmp(e->type, "devpts") == 0) &&
-		    strcmp(e->point, "/proc") != 0 && strcmp(e->point, "/dev") != 0)
-			withhold(users, e->point);
+		    strcmp(point, "/proc") != 0 && strcmp(point, "/dev") != 0)
+			withhold(users, point);
+	}
 	for (size_t p = 0; p < places; ++p) {
 		const char *const place = users.paths[p];
 		for (const mount_entry *on = mounts.get(); on != end; ++on) {
@@ -954,7 +977,7 @@ void withhold_views(withheld &users, size_t places)
 				char view[PATH_MAX];
 				struct stat st {};
 				if (e->major == on->major && e->minor == on->minor && view_of(*e, inside, view) &&
-				    !listed(users, view) && stat(e->point, &st) == 0 && S_ISDIR(st.st_mode))
+				    !listed(users, view) && stat(view, &st) == 0 && S_ISDIR(st.st_mode))
 					withhold(users, view);
 			}
 		}

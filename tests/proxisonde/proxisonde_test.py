@@ -376,6 +376,8 @@ WORLD = [
     ('read the source of a bound home', '/var/lib/source/me/secret', 'named'),
     ('read a mount of the home', '/var/cache/mirror/secret', 'named'),
     ('read the last of 300 mounts of the home', f'/var/cache/views/{"0" * 200}/300/secret', 'named'),
+    ('read a mount of the home at a path longer than PATH_MAX',
+     '/var/cache/deep/' + ''.join(f'{i:0200d}/' for i in range(1, 23)) + 'view/secret', 'named'),
     ('read $XDG_CONFIG_HOME', '/var/lib/xdg-config/secret', 'named'),
     ('read $XDG_RUNTIME_DIR', '/var/lib/xdg-run/secret', 'named'),
     ('read /var/lib', '/var/lib/world/system', None),
@@ -429,6 +431,15 @@ world() {
 		mkdir -p "$views/$i" && mount --bind /var/lib/people/me "$views/$i"
 		i=$((i + 1))
 	done
+	# and one at a path longer than PATH_MAX, made a directory at a time
+	mkdir /var/cache/deep
+	(
+		cd -P /var/cache/deep && i=1
+		while [ "$i" -le 22 ]; do
+			d=$(printf '%0200d' "$i") && mkdir "$d" && cd -P "$d" && i=$((i + 1))
+		done
+		mkdir view && mount --bind /var/lib/people/me view
+	)
 	mkdir -p /var/cache/proc-view /var/cache/dev-view
 	mount -t proc proc /var/cache/proc-view
 	mount -t devtmpfs devtmpfs /var/cache/dev-view

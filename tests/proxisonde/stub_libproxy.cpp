@@ -376,10 +376,28 @@ bool writes(const std::string &path, int flags)
 	return closes(fd, fd >= 0 && write(fd, "x", 1) == 1);
 }
 
+// Opens a path of any length for reading: where it is too long, a
+// directory of it at a time, as a script may.
+int open_long(int at, const char *path)
+{
+	size_t cut = strlen(path);
+	if (cut < PATH_MAX)
+		return openat(at, path, O_RDONLY | O_CLOEXEC);
+	for (cut = PATH_MAX - 1; cut > 0 && path[cut] != '/';)
+		--cut;
+	int const parent = openat(at, std::string{path, cut}.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+	int const fd = parent < 0 ? -1 : open_long(parent, path + cut + 1);
+	int const error = errno;
+	if (parent >= 0)
+		(void)close(parent);
+	errno = error;
+	return fd;
+}
+
 bool reads(const std::string &path)
 {
 	char byte = 0;
-	int const fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	int const fd = open_long(AT_FDCWD, path.c_str());
 	return closes(fd, fd >= 0 && read(fd, &byte, 1) >= 0);
 }
 
