@@ -592,9 +592,12 @@ bool sets_flags(bool extended)
 {
 	int flags = 0;
 	fsxattr attributes{};
-	if (extended)
-		return (void)ioctl(2, FS_IOC_FSGETXATTR, &attributes), ioctl(2, FS_IOC_FSSETXATTR, &attributes) == 0;
-	return (void)ioctl(2, FS_IOC_GETFLAGS, &flags), ioctl(2, FS_IOC_SETFLAGS, &flags) == 0;
+	if (extended) {
+		(void)ioctl(2, FS_IOC_FSGETXATTR, &attributes);
+		return ioctl(2, FS_IOC_FSSETXATTR, &attributes) == 0;
+	}
+	(void)ioctl(2, FS_IOC_GETFLAGS, &flags);
+	return ioctl(2, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 // Makes a POSIX message queue, and removes it.
