@@ -933,6 +933,21 @@ void name_of(const char *path, char (&out)[PATH_MAX])
 	return true;
 }
 
+// The file systems of processes and devices show every process, or device,
+// wherever they are mounted (a container's view of its host, a chroot's
+// /proc): each such mount is withheld but /proc and /dev, which the lists
+// above grant from.
+void withhold_by_type(withheld &users, const mount_entry *mounts, const mount_entry *end)
+{
+	for (const mount_entry *e = mounts; e != end; ++e) {
+		char point[PATH_MAX];
+		name_of(e->point, point);
+		if ((strcmp(e->type, "proc") == 0 || strcmp(e->type, "devtmpfs") == 0 || strcmp(e->type, "devpts") == 0) &&
+		    strcmp(point, "/proc") != 0 && strcmp(point, "/dev") != 0)
+			withhold(users, point);
+	}
+}
+
 // Withholds every other view that the mounts give of the first places of
 // users. Landlock grants by inode, and follows a path up through the
 // directories that a mount covers, so each mount on a place's path counts:
@@ -952,17 +967,7 @@ void withhold_views(withheld &users, size_t places)
 	if (!mounts)
 		return;
 	const mount_entry *const end = mounts.get() + split_mounts(text.get(), mounts.get(), capacity);
-	// The file systems of processes and devices show every process, or
-	// device, wherever they are mounted (a container's view of its host,
-	// a chroot's /proc): each such mount is withheld but /proc and /dev,
-	// which the lists above grant from.
-	for (const mount_entry *e = mounts.get(); e != end; ++e) {
-		char point[PATH_MAX];
-		name_of(e->point, point);
-		if ((strcmp(e->type, "proc") == 0 || strcmp(e->type, "devtmpfs") == 0 || strcmp(e->type, "devpts") == 0) &&
-		    strcmp(point, "/proc") != 0 && strcmp(point, "/dev") != 0)
-			withhold(users, point);
-	}
+	withhold_by_type(users, mounts.get(), end);
 	for (size_t p = 0; p < places; ++p) {
 		const char *const place = users.paths[p];
 		for (const mount_entry *on = mounts.get(); on != end; ++on) {
