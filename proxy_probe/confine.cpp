@@ -474,7 +474,7 @@ constexpr bool x32_possible = filter_arch == AUDIT_ARCH_X86_64;
 // the lists, socketcall and ioctl; the allowing return; the blocks; the
 // three returns.
 constexpr size_t filter_capacity = 4 + std::size(refused_calls) + 1 + std::size(signal_calls) +
-	std::size(process_calls) + 8 + 1 + 1 + 1 + (3 + 3 + 4 + 6 + 6 + 3 + 3 + 3) + (std::size(refused_fcntls) + 2) +
+	std::size(process_calls) + 8 + 1 + 1 + 1 + (3 + 3 + 4 + 4 + 4 + 3 + 3 + 3) + (std::size(refused_fcntls) + 2) +
 	(std::size(refused_ioctls) + 2) + 3;
 static_assert(filter_capacity < 256, "each jump reaches the end");
 
@@ -488,6 +488,8 @@ size_t write_filter(sock_filter (&program)[filter_capacity], size_t (&at)[label_
 	size_t i = 0;
 	// The distance from the instruction at i to the label.
 	auto const to = [&](label l) { return static_cast<__u8>(at[l] - (i + 1)); };
+	// The same for a jump that always goes, to just past the label's load.
+	auto const past = [&](label l) { return static_cast<__u32>(at[l] - i); };
 	// Past the capacity, nothing is written, and the length tells.
 	auto const put = [&](sock_filter s) {
 		if (i < filter_capacity)
@@ -534,24 +536,21 @@ size_t write_filter(sock_filter (&program)[filter_capacity], size_t (&at)[label_
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
 	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-	at[own_or_zero] = i;
-	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
-	put(jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
-	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
-	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
 	// setpriority and ioprio_set: a process (which, the first argument),
-	// and the probe alone (who, the second).
+	// and the probe alone (who, the second), as below.
 	at[own_priority] = i;
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, PRIO_PROCESS, 0, to(refuse)));
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(1)));
-	put(jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
-	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
-	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	put(statement(BPF_JMP | BPF_JA, past(own_or_zero)));
 	at[own_io_priority] = i;
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, 1, 0, to(refuse))); // IOPRIO_WHO_PROCESS
 	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(1)));
+	put(statement(BPF_JMP | BPF_JA, past(own_or_zero)));
+	// The first argument, or the second as above: 0 or the probe's own ID.
+	at[own_or_zero] = i;
+	put(statement(BPF_LD | BPF_W | BPF_ABS, argument(0)));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
 	put(jump(BPF_JMP | BPF_JEQ | BPF_K, pid, 0, to(refuse)));
 	put(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));

@@ -178,7 +178,8 @@ WAYS_OUT = [
     ('device ioctl', 5, errno.EACCES),
     ('memory', 'limit', errno.ENOMEM),
     ('own limits and scheduling', None, 0),
-    ("another process's limits and scheduling", 'seccomp', errno.EPERM),
+    *[(f"another process's {what}", 'seccomp', errno.EPERM)
+      for what in ('limit', 'nice value', 'affinity', 'scheduler', 'I/O priority')],
     *[(route, 'seccomp', errno.EPERM) for route in ('F_SETOWN', 'F_SETOWN_EX', 'F_SETSIG', 'FIOSETOWN', 'SIOCSPGRP')],
     *[(ipc, 'seccomp', errno.EPERM) for ipc in ('System V shared memory', 'System V semaphores',
                                                  'System V message queues', 'POSIX message queues')],

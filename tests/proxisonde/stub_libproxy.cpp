@@ -552,21 +552,42 @@ bool x32_call()
 #endif
 }
 
-// Sets the process's limit, nice value, affinity, scheduler and I/O
-// priority to what they are.
-bool schedules(pid_t pid)
+// Set the process's limit, nice value, affinity, scheduler or I/O
+// priority to what it is.
+bool sets_limit(pid_t pid)
 {
 	rlimit limit{};
-	cpu_set_t cpus;
-	sched_param param{};
+	return prlimit(pid, RLIMIT_CORE, nullptr, &limit) == 0 && prlimit(pid, RLIMIT_CORE, &limit, nullptr) == 0;
+}
+bool sets_nice(pid_t pid)
+{
 	errno = 0;
 	int const nice = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+	return errno == 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(pid), nice) == 0;
+}
+bool sets_affinity(pid_t pid)
+{
+	cpu_set_t cpus;
+	return sched_getaffinity(pid, sizeof cpus, &cpus) == 0 && sched_setaffinity(pid, sizeof cpus, &cpus) == 0;
+}
+bool sets_scheduler(pid_t pid)
+{
+	sched_param param{};
+	return sched_getparam(pid, &param) == 0 && sched_setscheduler(pid, SCHED_OTHER, &param) == 0;
+}
+bool sets_io_priority(pid_t pid)
+{
 	long const io = syscall(SYS_ioprio_get, 1, pid); // IOPRIO_WHO_PROCESS
-	return errno == 0 && io >= 0 && prlimit(pid, RLIMIT_CORE, nullptr, &limit) == 0 &&
-		prlimit(pid, RLIMIT_CORE, &limit, nullptr) == 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(pid), nice) == 0 &&
-		sched_getaffinity(pid, sizeof cpus, &cpus) == 0 && sched_setaffinity(pid, sizeof cpus, &cpus) == 0 &&
-		sched_getparam(pid, &param) == 0 && sched_setscheduler(pid, SCHED_OTHER, &param) == 0 &&
-		syscall(SYS_ioprio_set, 1, pid, io) == 0;
+	return io >= 0 && syscall(SYS_ioprio_set, 1, pid, io) == 0;
+}
+
+// The probe's own, by 0 and by its ID.
+bool sets_own()
+{
+	for (pid_t const pid : {pid_t{0}, getpid()})
+		if (!sets_limit(pid) || !sets_nice(pid) || !sets_affinity(pid) || !sets_scheduler(pid) || !sets_io_priority(pid))
+			return false;
+	return true;
 }
 
 // Routes a socket's signals to the process outside, by fcntl's command.
@@ -728,8 +749,12 @@ const way_out ways_out[] = {
 	 }},
 	{"device ioctl", device_ioctl},
 	{"memory", allocates},
-	{"own limits and scheduling", [] { return schedules(0) && schedules(getpid()); }},
-	{"another process's limits and scheduling", [] { return schedules(outside); }},
+	{"own limits and scheduling", sets_own},
+	{"another process's limit", [] { return sets_limit(outside); }},
+	{"another process's nice value", [] { return sets_nice(outside); }},
+	{"another process's affinity", [] { return sets_affinity(outside); }},
+	{"another process's scheduler", [] { return sets_scheduler(outside); }},
+	{"another process's I/O priority", [] { return sets_io_priority(outside); }},
 	{"F_SETOWN", [] { return routes_by_fcntl(F_SETOWN); }},
 	{"F_SETOWN_EX", [] { return routes_by_fcntl(F_SETOWN_EX); }},
 	{"F_SETSIG", [] { return routes_by_fcntl(F_SETSIG); }},
