@@ -253,9 +253,10 @@ void lay_out()
 	// where none can be made (no devpts), its try is skipped.
 	int const opened = posix_openpt(O_RDWR | O_NOCTTY);
 	int const master = opened < 0 ? -1 : moved(opened, 3);
-	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-	    (errno = ptsname_r(master, terminal, sizeof terminal)) != 0)
+	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
 		terminal_missing = errno;
+	else
+		terminal_missing = ptsname_r(master, terminal, sizeof terminal);
 
 	sockaddr_un bus{};
 	bus.sun_family = AF_UNIX;
@@ -378,14 +379,14 @@ bool writes(const std::string &path, int flags)
 
 // Opens a path of any length for reading: where it is too long, a
 // directory of it at a time, as a script may.
-int open_long(int at, const char *path)
+int open_long(int from, const char *path)
 {
 	size_t cut = strlen(path);
 	if (cut < PATH_MAX)
-		return openat(at, path, O_RDONLY | O_CLOEXEC);
+		return openat(from, path, O_RDONLY | O_CLOEXEC);
 	for (cut = PATH_MAX - 1; cut > 0 && path[cut] != '/';)
 		--cut;
-	int const parent = openat(at, std::string{path, cut}.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+	int const parent = openat(from, std::string{path, cut}.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 	int const fd = parent < 0 ? -1 : open_long(parent, path + cut + 1);
 	int const error = errno;
 	if (parent >= 0)
@@ -584,10 +585,10 @@ bool sets_io_priority(pid_t pid)
 // The probe's own, by 0 and by its ID.
 bool sets_own()
 {
-	for (pid_t const pid : {pid_t{0}, getpid()})
-		if (!sets_limit(pid) || !sets_nice(pid) || !sets_affinity(pid) || !sets_scheduler(pid) || !sets_io_priority(pid))
-			return false;
-	return true;
+	pid_t const own[] = {0, getpid()};
+	return std::all_of(std::begin(own), std::end(own), [](pid_t pid) {
+		return sets_limit(pid) && sets_nice(pid) && sets_affinity(pid) && sets_scheduler(pid) && sets_io_priority(pid);
+	});
 }
 
 // Routes a socket's signals to the process outside, by fcntl's command.
