@@ -46,10 +46,10 @@
 //   namespace's flag; clone3, whose flags it cannot read, answers ENOSYS);
 //   opening a file by handle; the keyrings; io_uring, whose operations
 //   would pass the filter unseen; and typing into a terminal (TIOCSTI,
-//   TIOCLINUX). Where the C library
-//   makes sockets through socketcall(2), as on i386 and s390x, the filter
-//   cannot see which kind, and lets them be; on other targets of the GNU C
-//   library, socketcall itself is refused.
+//   TIOCLINUX). Where the C library makes sockets through socketcall(2),
+//   as on i386 and s390x, the filter cannot see which kind, and lets them
+//   be; on other targets of the GNU C library, socketcall itself is
+//   refused.
 //
 // So from Landlock ABI 1 on, with the filter, nothing is written but dconf's
 // flag files, nothing of the user's read but the settings, no device opened
@@ -102,13 +102,13 @@
 #include <linux/net.h>
 #include <linux/seccomp.h>
 #include <pwd.h>
+#include <sched.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -1140,7 +1140,11 @@ void withhold_views(withheld &users, size_t places)
 // The seccomp filter as the comment at the top says.
 [[nodiscard]] bool filter_calls()
 {
-	if (filter_arch == 0)
+	// Whether the kernel has filters that answer with an error: where it
+	// has not, or an outer sandbox refuses the question, the lookup runs
+	// with the rest.
+	__u32 action = SECCOMP_RET_ERRNO;
+	if (filter_arch == 0 || syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0U, &action) != 0)
 		return true;
 	sock_filter program[filter_capacity]{};
 	size_t at[label_count]{};
@@ -1150,12 +1154,6 @@ void withhold_views(withheld &users, size_t places)
 	if (length > filter_capacity)
 		return false;
 	sock_fprog const filter{static_cast<unsigned short>(length), program};
-	// Whether the kernel has filters that answer with an error: where it
-	// has not, or an outer sandbox refuses the question, the lookup runs
-	// with the rest.
-	__u32 action = SECCOMP_RET_ERRNO;
-	if (syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0U, &action) != 0)
-		return true;
 	return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0U, &filter) == 0;
 }
 

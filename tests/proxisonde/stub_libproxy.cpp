@@ -534,19 +534,26 @@ bool socketcall_unix()
 #endif
 }
 
-// An x32 call on x86-64, which the filter must kill; its status in errno,
-// a signal as its negative number.
-bool x32_call()
+// Runs the try in a child of its own, which it may end or whose namespaces
+// it may change; its errno, or a signal as its negative number, in errno.
+bool in_child(bool (*attempt)())
 {
-#if defined(__x86_64__) && !defined(__ILP32__)
 	pid_t const child = fork();
 	if (child == 0)
-		_exit(static_cast<int>(syscall(0x40000000L | __NR_getpid)) < 0 ? errno : 0);
+		_exit(attempt() ? 0 : errno);
 	int status = 0;
 	if (child < 0 || waitpid(child, &status, 0) != child)
 		return false;
 	errno = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
 	return errno == 0;
+}
+
+// An x32 call on x86-64, which the filter must kill; its status in errno,
+// a signal as its negative number.
+bool x32_call()
+{
+#if defined(__x86_64__) && !defined(__ILP32__)
+	return in_child([] { return syscall(0x40000000L | __NR_getpid) >= 0; });
 #else
 	errno = ENOSYS;
 	return false;
@@ -642,20 +649,6 @@ bool multiplexed_ipc()
 	errno = ENOSYS;
 	return false;
 #endif
-}
-
-// Runs the try in a child of its own, whose namespaces it may change; its
-// errno, or a signal as its negative number, in errno.
-bool in_child(bool (*attempt)())
-{
-	pid_t const child = fork();
-	if (child == 0)
-		_exit(attempt() ? 0 : errno);
-	int status = 0;
-	if (child < 0 || waitpid(child, &status, 0) != child)
-		return false;
-	errno = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
-	return errno == 0;
 }
 
 // Makes a user namespace with clone or clone3, whose child ends at once.
