@@ -599,7 +599,8 @@ mkdir -m 0700 "$tmp/run" /etc/dconf/profile /etc/dconf/db
 export HOME=$tmp/home XDG_RUNTIME_DIR=$tmp/run GSETTINGS_BACKEND=dconf DBUS_SESSION_BUS_ADDRESS=unix:path=$tmp/run/bus
 unset XDG_CONFIG_HOME DCONF_PROFILE
 case $layout in
-*-db:*) printf 'user-db:user\n%s\n' "$layout" | grep -v "^user-db:user\$${layout#system-db*}" >/etc/dconf/profile/user ;;
+system-db:*) printf 'user-db:user\n%s\n' "$layout" >/etc/dconf/profile/user ;;
+*-db:*) echo "$layout" >/etc/dconf/profile/user ;;
 esac
 if [ "$layout" = system-db:site ]; then
 	mkdir /etc/dconf/db/site.d
