@@ -1,10 +1,10 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
 # SPDX-FileCopyrightText: 2026 The lumivar-proxisonde authors
-# needed.sh [--reads-environment] BINARY REFERENCE LIBRARY...: the binary's
-# NEEDED entries are exactly LIBRARY... and the C library, and it imports
-# nothing that loads code or starts a process, nor, unless it is said to,
-# anything that reads the environment. The C library is what
+# needed.sh [--reads-environment] [--forks] BINARY REFERENCE LIBRARY...: the
+# binary's NEEDED entries are exactly LIBRARY... and the C library, and it
+# imports nothing that loads code or starts a program, nor, unless it is
+# said to, anything that reads the environment or forks. The C library is what
 # REFERENCE, a program of C calls alone built by the same toolchain, needs:
 # libc.so.6 for glibc, libc.so for musl. Where the target's ABI keeps the
 # stack guard in the dynamic loader (__stack_chk_guard: arm, aarch64,
@@ -12,6 +12,8 @@
 set -eu
 environment='(secure_)?getenv|'
 [ "$1" != --reads-environment ] || { environment=; shift; }
+forks='v?fork|'
+[ "$1" != --forks ] || { forks=vfork\|; shift; }
 bin=$1
 reference=$2
 shift 2
@@ -32,7 +34,7 @@ if [ "$got" != "$want" ]; then
 	exit 1
 fi
 forbidden=$(printf '%s\n' "$imports" |
-	grep -E "^(${environment}setlocale|dl(open|mopen|sym)|exec.*|posix_spawn.*|v?fork|system|popen)\$" || true)
+	grep -E "^(${environment}setlocale|dl(open|mopen|sym)|exec.*|posix_spawn.*|${forks}system|popen)\$" || true)
 if [ -n "$forbidden" ]; then
 	printf '%s imports:\n%s\n' "$bin" "$forbidden" >&2
 	exit 1

@@ -10,6 +10,7 @@ import glob
 import os
 import platform
 import re
+import select
 import shlex
 import shutil
 import signal
@@ -84,11 +85,12 @@ def memcheck(wrap, log):
     return (*wrap, f'--log-file={log}') if wrap[:1] == ('valgrind',) else wrap
 
 
-def with_stub(mode, args, wrap=(), work=None, rename=None):
+def with_stub(mode, args, wrap=(), work=None, rename=None, kill_at=None):
     """Runs the probe on the stand-in: its problems, and the lines it
     recorded. A lookup that tries the ways out works in the directory
     work, which is also where HOME and XDG_RUNTIME_DIR are; rename, a
-    file that replaces another there once the lookup has begun."""
+    file that replaces another there once the lookup has begun; kill_at, a
+    line at whose record the probe is killed, as by its caller."""
     with tempfile.TemporaryDirectory() as tmp:
         log, vglog = os.path.join(tmp, 'calls'), os.path.join(tmp, 'valgrind')
         env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log, PROXY_STUB=mode)
@@ -99,11 +101,39 @@ def with_stub(mode, args, wrap=(), work=None, rename=None):
             with open(rename[0], 'w', encoding='utf-8') as f:
                 f.write('[Proxy Settings]\nProxyType=2\n')
             env['PROXY_STUB_RENAME'] = ' '.join(rename)
-        p = subprocess.run([*memcheck(wrap, vglog), PROBE, *args], capture_output=True, env=env, timeout=seconds(4),
-                           stdin=subprocess.DEVNULL)
+        recorded = kill_at and (lambda: os.path.exists(log) and kill_at in open(log, encoding='utf-8').read())
+        p, held = run_watched([*memcheck(wrap, vglog), PROBE, *args], env, recorded)
         with open(log, encoding='utf-8') as f:
             problems, lines = environment_read(f.read().rstrip('\0').splitlines())
+    # the child that the stand-in started to outlive it: alive while it held the output
+    lines = [f'try {OUTLIVES} {0 if held else -signal.SIGKILL}' if ln == f'try {OUTLIVES} 0' else ln for ln in lines]
     return quiet_exit(p, vglog) + problems, lines
+
+
+def run_watched(command, env, kill_when=None):
+    """Runs the probe, killed once kill_when() holds: how it ended, and
+    whether its stdout or stderr was still open a second after it had
+    ended, held by what it started."""
+    with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=env) as p:
+        output, pending, until = {p.stdout: b'', p.stderr: b''}, [p.stdout, p.stderr], time.monotonic() + seconds(4)
+        while pending and time.monotonic() < until:
+            if kill_when and kill_when():
+                p.kill()
+                kill_when = None
+            if p.poll() is not None:
+                until = min(until, time.monotonic() + 1)
+            for f in select.select(pending, [], [], 0.05)[0]:
+                chunk = os.read(f.fileno(), 65536)
+                output[f] += chunk
+                if not chunk:
+                    pending.remove(f)
+        try:
+            p.wait(timeout=max(0.1, until - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            p.kill()
+            raise
+        return subprocess.CompletedProcess(command, p.returncode, output[p.stdout], output[p.stderr]), bool(pending)
 
 
 # What the probe may read of its environment: where the user's data are.
@@ -124,10 +154,12 @@ def environment_read(lines):
 # 'socket', the filter too, where the C library makes sockets with socket(2)
 # itself; 'socketcall', the filter where it refuses socketcall(2) itself;
 # 'ipc', the filter where the target has ipc(2);
-# 'x32', the filter's check of x86-64's x32 calls; 'landlock as root',
+# 'x32', the filter's check of x86-64's x32 calls; 'pid namespace', the
+# lookup's own, where the kernel lets this user make one; 'landlock as root',
 # Landlock, where the caller has the capability; 'ptrace', the filter but
 # in a sanitizer build, whose runtime needs the call; 'limit', the data
 # limit, where the kernel holds it; or None, what must stay open. A negative error is the signal that ends the try.
+OUTLIVES = 'a child outliving the probe'
 WAYS_OUT = [
     ('descriptor', 'closed', errno.EBADF),
     ('standard descriptors', None, 0),
@@ -156,14 +188,20 @@ WAYS_OUT = [
     ('open by handle', 'landlock as root', errno.EACCES),
     ('signal itself', None, 0),
     ('signal caller', 'seccomp', errno.EPERM),
+    # no other process is there to reach by its ID
+    ('signal caller', 'pid namespace', errno.ESRCH),
     ('signal caller', 6, errno.EPERM),
     # kill(-1) reports success where Landlock refused every process: the
     # filter alone answers
     ('signal everyone', 'seccomp', errno.EPERM),
     ('ptrace', 'ptrace', errno.EPERM),
+    ('ptrace', 'pid namespace', errno.ESRCH),
     ('ptrace', 1, errno.EPERM),
     ('read memory', 'seccomp', errno.EPERM),
+    ('read memory', 'pid namespace', errno.ESRCH),
     ('read memory', 1, errno.EPERM),
+    # its descriptor is asked for first
+    ('take a descriptor', 'pid namespace', errno.ESRCH),
     ('take a descriptor', 'seccomp', errno.EPERM),
     ('take a descriptor', 1, errno.EPERM),
     ('abstract socket', 'socket', errno.EPERM),
@@ -178,8 +216,11 @@ WAYS_OUT = [
     ('device ioctl', 5, errno.EACCES),
     ('memory', 'limit', errno.ENOMEM),
     ('own limits and scheduling', None, 0),
-    *[(f"another process's {what}", 'seccomp', errno.EPERM)
-      for what in ('limit', 'nice value', 'affinity', 'scheduler', 'I/O priority')],
+    ("another process's limit", 'seccomp', errno.EPERM),
+    ("another process's limit", 'pid namespace', errno.ESRCH),
+    # each read first by the ID, which the filter lets be
+    *[(f"another process's {what}", by, err) for what in ('nice value', 'affinity', 'scheduler', 'I/O priority')
+      for by, err in (('pid namespace', errno.ESRCH), ('seccomp', errno.EPERM))],
     *[(route, 'seccomp', errno.EPERM) for route in ('F_SETOWN', 'F_SETOWN_EX', 'F_SETSIG', 'FIOSETOWN', 'SIOCSPGRP')],
     *[(ipc, 'seccomp', errno.EPERM) for ipc in ('System V shared memory', 'System V semaphores',
                                                  'System V message queues', 'POSIX message queues')],
@@ -190,6 +231,9 @@ WAYS_OUT = [
     *[(call, 'seccomp', errno.EPERM) for call in ('unshare', 'setns', 'clone a namespace')],
     # clone3's flags are in memory: missing, so that the C library uses clone
     ('clone3', 'seccomp', errno.ENOSYS),
+    # a child that left the session, ended with the probe: the tests see it
+    # holding the probe's output
+    (OUTLIVES, 'pid namespace', -signal.SIGKILL),
 ]
 
 
@@ -217,6 +261,19 @@ with open(PROBE, 'rb') as f:
     SOCKETCALL_REFUSED = TARGET[0] == 21 and b'libc.so.6' in f.read()
 
 
+def pid_namespace_possible():
+    """Whether this user can make a PID namespace here: itself, or in a
+    user namespace of its own."""
+    child = os.fork()
+    if child == 0:
+        libc = ctypes.CDLL(None, use_errno=True)
+        os._exit(0 if libc.unshare(0x20000000) == 0 or libc.unshare(0x30000000) == 0 else 1)
+    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) == 0
+
+
+PID_NAMESPACE = pid_namespace_possible()
+
+
 def loopback_missing():
     """Why the stand-in cannot listen on loopback here, or None."""
     with socket.socket() as s:
@@ -239,15 +296,17 @@ def kernel_offers(lines):
     return int(found[1]), found[2] == '1'
 
 
-def ways_out(lines, limit_holds, rows=WAYS_OUT):
+def ways_out(lines, limit_holds, rows=WAYS_OUT, namespace=True):
     """Problems with the ways out that the stand-in recorded: each refused
     with its error where this kernel has what refuses it (the first such of
-    its rows), each that must stay open open; the lookup itself whole."""
+    its rows; the namespace where none refuses it), each that must stay open
+    open; the lookup itself whole."""
     abi, seccomp = kernel_offers(lines)
     filtered = seccomp and FILTERED
     holds = {'closed': True, 'seccomp': filtered, 'socket': filtered and not SOCKETCALL,
              'socketcall': filtered and SOCKETCALL_REFUSED, 'x32': filtered and TARGET == (62, 64, 'little'),
              'ptrace': filtered and not SANITIZED, 'ipc': filtered and IPC,
+             'pid namespace': namespace and PID_NAMESPACE and not SANITIZED,
              'landlock as root': abi >= 1 and os.geteuid() == 0,
              'limit': limit_holds and not SANITIZED}
     tried = dict(ln[len('try '):].rsplit(' ', 1) for ln in lines if ln.startswith('try '))
@@ -329,6 +388,7 @@ FALLBACKS = [
     ('Landlock refused', {'landlock_restrict_self': errno.EPERM}, False),
     ('the filter refused', {f'seccomp:{1}': errno.EINVAL}, False),  # SECCOMP_SET_MODE_FILTER
     ('no_new_privs refused', {'prctl': errno.EINVAL}, False),
+    ('no PID namespace', {'unshare': errno.EPERM}, True),
 ]
 
 
@@ -346,7 +406,7 @@ def fallback(calls, looks_up):
     # Where the sandbox refuses prlimit64, no limit is the probe's to set.
     limits = 'prlimit64' not in calls
     return problems + ways_out(lines, data_limit_holds() and limits, [
-        row for row in WAYS_OUT + FLAG_FILE if limits or row[0] != 'own limits and scheduling'])
+        row for row in WAYS_OUT + FLAG_FILE if limits or row[0] != 'own limits and scheduling'], 'unshare' not in calls)
 
 
 # The world: a file in each of the users' places, and the system's files
@@ -515,7 +575,9 @@ HERE = SWEEP + [('the settings found by $HOME', probe_command(dict(WORLD_ENV, XD
 
 def world_rows(named, settings):
     """The rows of a world run: the ways out, and the world's files."""
-    rows = [row for row in WAYS_OUT if settings or row[0] != 'read settings'] + (FLAG_FILE if named else [])
+    # what outlives a run there holds the world's output, not one run's
+    rows = [row for row in WAYS_OUT if (settings or row[0] != 'read settings') and row[0] != OUTLIVES] + (
+        FLAG_FILE if named else [])
     return rows + [(name, 1, errno.EACCES) if whose else (name, None, 0) for name, _, whose in WORLD
                    if whose != 'named' or named]
 
@@ -744,6 +806,22 @@ STUB_CASES = [
 ]
 
 
+def killed_lingering():
+    """The caller's kill on its timeout ends the lookup, and the child that
+    it started, with the probe."""
+    problems, lines = with_stub('linger', (), kill_at=f'try {OUTLIVES}')
+    problems = [pr for pr in problems if pr != f'status: {-signal.SIGKILL}']
+    return problems + ([] if f'try {OUTLIVES} {-signal.SIGKILL}' in lines else [f'recorded: {lines}'])
+
+
+def crashed():
+    """A failure inside the library ends the probe by a signal, as the
+    caller sees it."""
+    problems, _ = with_stub('crash', ())
+    by_signal = [pr for pr in problems if pr.startswith('status: -')]
+    return [pr for pr in problems if pr not in by_signal] + ([] if by_signal else ['not ended by a signal'])
+
+
 def stub_case(mode, args, calls_ok, wrap=()):
     problems, calls = with_stub(mode, args, wrap)
     return problems + calls_ok(calls)
@@ -752,6 +830,13 @@ def stub_case(mode, args, calls_ok, wrap=()):
 def check_stub(tap):
     for name, mode, args, calls_ok in STUB_CASES:
         tap.attempt(f'stub: {name}', lambda: stub_case(mode, args, calls_ok))
+    tap.attempt('stub: a failure inside the library ends the probe by a signal', crashed)
+    name = "stub: the caller's kill ends the lookup and what it started"
+    if PID_NAMESPACE and not SANITIZED:
+        tap.attempt(name, killed_lingering)
+    else:
+        tap.skip(name, 'a sanitized build makes no PID namespace' if PID_NAMESPACE else
+                 'no PID namespace can be made here, and what a lookup starts outlives the probe')
     name = 'a lookup taken over finds no way out'
     no_loopback = loopback_missing()
     if no_loopback:
@@ -771,6 +856,15 @@ def check_stub(tap):
     else:
         tap.attempt(name, lambda: no_way_out(wrap=(*namespaces('--mount', '--propagation', 'private'), 'sh', '-c',
                                                    'mount -t tmpfs tmpfs /dev/pts && exec "$@"', 'sh')))
+    # As in a root without /proc: no view of a home can be told.
+    name = 'stub: where the mounts cannot be read, no lookup runs'
+    reason = sandbox_missing('backlight-sandbox') or (None if kernel_landlock() else 'the kernel has no Landlock')
+    if reason:
+        tap.skip(name, reason)
+    else:
+        tap.attempt(name, lambda: stub_case('', (), lambda calls: [f'calls: {calls}'] if calls else [], wrap=(
+            *namespaces('--mount', '--propagation', 'private'), 'sh', '-c', 'mount -t tmpfs tmpfs /proc && exec "$@"',
+            'sh')))
     for name, stream, how in DESCRIPTORS:
         tap.attempt(f'stub: {name}: every message reaches it', lambda: descriptors(stream, how))
     check_world(tap)

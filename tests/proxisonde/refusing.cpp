@@ -48,6 +48,7 @@ const call calls[] = {
 	{"landlock_add_rule", __NR_landlock_add_rule},
 	{"landlock_restrict_self", __NR_landlock_restrict_self},
 	{"seccomp", __NR_seccomp},
+	{"unshare", __NR_unshare},
 };
 
 // Where the version queries come, and what they are answered.

@@ -23,6 +23,10 @@
 // PROXY_STUB_KEY, "SCHEMA KEY", as libproxy's configuration modules read the
 // proxy settings, recorded as "gsettings VALUE": GIO is loaded then.
 //
+// PROXY_STUB=linger makes the lookup start a child that outlives it, as in
+// escape, and then last ten seconds; PROXY_STUB=crash makes it fail as a
+// fault inside the library would.
+//
 // PROXY_STUB=chatty makes the lookup write a line to stdout and to stderr,
 // and start a helper through /bin/sh that writes one to stderr, as
 // libproxy's modules and helpers may: recorded as "wrote FD ERRNO" and
@@ -104,6 +108,7 @@ int terminal_missing = 0; // the errno where no terminal could be made
 char settings_file[4096] = "";
 char flag_file[4096] = "";
 pid_t outside = -1;
+pid_t caller_pid = -1;
 // A file of /tmp by its handle, taken before the confinement.
 alignas(file_handle) char handle_bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
 // The files of PROXY_STUB_READS, each "NAME\0PATH" from malloc.
@@ -279,6 +284,7 @@ void lay_out()
 		abort();
 	port = ntohs(tcp.sin_port);
 	pid_t const parent = getpid();
+	caller_pid = getppid();
 	outside = fork();
 	if (outside < 0)
 		abort();
@@ -560,6 +566,22 @@ bool x32_call()
 #endif
 }
 
+// A child of a child that left the lookup's session, as a daemon is
+// started: it holds the probe's stdout and stderr for some seconds, longer
+// than the probe lives, which the tests see.
+bool outlives()
+{
+	return in_child([] {
+		pid_t const stray = setsid() < 0 ? -1 : fork();
+		if (stray == 0) {
+			timespec const seconds{5, 0};
+			(void)nanosleep(&seconds, nullptr);
+			_exit(0);
+		}
+		return stray > 0;
+	});
+}
+
 // Set the process's limit, nice value, affinity, scheduler or I/O
 // priority to what it is.
 bool sets_limit(pid_t pid)
@@ -719,7 +741,7 @@ const way_out ways_out[] = {
 	{"read key", [] { return reads(at("/home/.ssh/id_ed25519")); }},
 	{"read settings", [] { return reads(settings_file); }},
 	{"read system", [] { return reads("/etc/passwd"); }},
-	{"read caller", [] { return reads("/proc/" + std::to_string(getppid()) + "/environ"); }},
+	{"read caller", [] { return reads("/proc/" + std::to_string(caller_pid) + "/environ"); }},
 	{"terminal", [] {
 		 int const fd = open(terminal, O_RDWR | O_NOCTTY | O_CLOEXEC);
 		 return closes(fd, fd >= 0);
@@ -727,7 +749,7 @@ const way_out ways_out[] = {
 	{"inject keystrokes", types_keys},
 	{"open by handle", opens_by_handle},
 	{"signal itself", [] { return kill(getpid(), 0) == 0; }},
-	{"signal caller", [] { return kill(getppid(), 0) == 0; }},
+	{"signal caller", [] { return kill(caller_pid, 0) == 0; }},
 	{"signal everyone", [] { return kill(-1, 0) == 0; }},
 	{"ptrace", traces},
 	{"read memory", reads_outside},
@@ -780,6 +802,7 @@ const way_out ways_out[] = {
 	 }},
 	{"clone a namespace", [] { return in_child([] { return clones(false); }); }},
 	{"clone3", [] { return in_child([] { return clones(true); }); }},
+	{"a child outliving the probe", outlives},
 };
 
 void escape()
@@ -803,6 +826,16 @@ void escape()
 		if (name != nullptr)
 			recorded(fprintf(record(), "try %s %d\n", name, done ? 0 : errno));
 	}
+}
+
+// Starts a child that outlives the lookup, then takes longer than the
+// caller waits.
+void lingers()
+{
+	bool const started = outlives();
+	recorded(fprintf(record(), "try a child outliving the probe %d\n", started ? 0 : errno));
+	timespec const seconds{10, 0};
+	(void)nanosleep(&seconds, nullptr);
 }
 
 // Writes a line to stdout and stderr, and has a helper write one to stderr.
@@ -884,6 +917,13 @@ char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 		chatter();
 	if (mode_is("escape"))
 		escape();
+	if (mode_is("linger"))
+		lingers();
+	if (mode_is("crash")) {
+		rlimit const no_core{0, 0};
+		(void)setrlimit(RLIMIT_CORE, &no_core);
+		__builtin_trap();
+	}
 	if (mode_is("gsettings"))
 		read_gsettings();
 	if (mode_is("no-answer"))
