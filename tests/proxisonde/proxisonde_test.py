@@ -246,12 +246,12 @@ def elf_target(path):
 
 # The targets whose system calls the probe's filter knows, by the probe's
 # ELF header (an emulator may report its host's machine): x86-64 (not its
-# x32 ABI), i386, aarch64 and arm little-endian, ppc64, riscv64, s390x,
-# loongarch64. Of them, i386's and s390x's C libraries make sockets through
-# socketcall(2).
+# x32 ABI), i386, aarch64 and arm little-endian, ppc64 little-endian,
+# s390x, each with a kernel guest. Of them, i386's and s390x's C libraries
+# make sockets through socketcall(2).
 TARGET = elf_target(PROBE)
 FILTERED = TARGET in {(62, 64, 'little'), (3, 32, 'little'), (183, 64, 'little'), (40, 32, 'little'),
-                      (21, 64, 'little'), (21, 64, 'big'), (243, 64, 'little'), (22, 64, 'big'), (258, 64, 'little')}
+                      (21, 64, 'little'), (22, 64, 'big')}
 SOCKETCALL = TARGET in {(3, 32, 'little'), (22, 64, 'big')}
 # Those that have ipc(2): i386, ppc64 and s390x.
 IPC = TARGET in {(3, 32, 'little'), (21, 64, 'little'), (21, 64, 'big'), (22, 64, 'big')}
@@ -765,7 +765,7 @@ def descriptors(stream, how):
 # The kernel guest of the probe's target, by its ELF header, as
 # tools/kernel-sandbox names it.
 GUEST = {(62, 64, 'little'): 'x86_64', (3, 32, 'little'): 'i386', (183, 64, 'little'): 'aarch64',
-         (40, 32, 'little'): 'armhf'}.get(TARGET)
+         (40, 32, 'little'): 'armhf', (21, 64, 'little'): 'ppc64le', (22, 64, 'big'): 's390x'}.get(TARGET)
 
 
 def guest_missing():
