@@ -228,9 +228,9 @@ bool lookup_alone()
 	fd_guard const reading{ends[0]};
 	pid_t const lookup = fork();
 	if (lookup > 0) {
+		// No handler of a signal interrupts the wait.
 		int status = 0;
-		while (waitpid(lookup, &status, 0) < 0 && errno == EINTR) {
-		}
+		(void)waitpid(lookup, &status, 0);
 		end_as(status);
 	}
 	(void)close(ends[1]);

@@ -239,12 +239,25 @@ enum label : unsigned char {
 	label_count
 };
 constexpr bool x32_possible = filter_arch == AUDIT_ARCH_X86_64;
-// The head; the calls, of which 8 are checked by their arguments besides
-// the lists, socketcall and ioctl; the allowing return; the blocks; the
-// three returns.
-constexpr size_t filter_capacity = 4 + std::size(refused_calls) + 1 + std::size(signal_calls) +
-	std::size(process_calls) + 8 + 1 + 1 + 1 + (3 + 3 + 4 + 4 + 4 + 3 + 3 + 3) + (std::size(refused_fcntls) + 2) +
-	(std::size(refused_ioctls) + 2) + 3;
+#ifdef __NR_socket
+constexpr size_t socket_jump = 1;
+#else
+constexpr size_t socket_jump = 0;
+#endif
+#ifdef __NR_ftruncate64
+constexpr size_t ftruncate64_jump = 1;
+#else
+constexpr size_t ftruncate64_jump = 0;
+#endif
+// The program's length, exactly, as the target has it: the head (and the
+// x32 check); the calls, of which 7 are checked by their arguments besides
+// the lists, socket, ftruncate64 and ioctl; the allowing return; the
+// blocks; the three returns. socketcall's jump and block, where the C
+// library uses it.
+constexpr size_t filter_capacity = 3 + (x32_possible ? 1 : 0) + std::size(refused_calls) + socket_jump +
+	std::size(signal_calls) + std::size(process_calls) + 7 + ftruncate64_jump + 1 + 1 +
+	(3 + 3 + 4 + 4 + 4 + 3 + 3) + (std::size(refused_fcntls) + 2) + (std::size(refused_ioctls) + 2) + 3 +
+	(PROBE_LIBRARY_SOCKETCALL ? 1 + 3 : 0);
 static_assert(filter_capacity < 256, "each jump reaches the end");
 
 size_t write_filter(sock_filter (&program)[filter_capacity], size_t (&at)[label_count], __u32 pid);
@@ -264,10 +277,10 @@ bool filter_calls()
 	size_t at[label_count]{};
 	auto const pid = static_cast<__u32>(getpid());
 	(void)write_filter(program, at, pid);
-	size_t const length = write_filter(program, at, pid);
-	if (length > filter_capacity)
+	// A program of another length than counted is not the one written here.
+	if (write_filter(program, at, pid) != filter_capacity)
 		return false;
-	sock_fprog const filter{static_cast<unsigned short>(length), program};
+	sock_fprog const filter{static_cast<unsigned short>(filter_capacity), program};
 	return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0U, &filter) == 0;
 }
 

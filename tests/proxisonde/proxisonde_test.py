@@ -215,6 +215,8 @@ WAYS_OUT = [
     ('device ioctl', 5, errno.EACCES),
     ('memory', 'limit', errno.ENOMEM),
     ('own limits and scheduling', None, 0),
+    # the user's, in a user namespace too
+    ('own IDs', None, 0),
     ("another process's limit", 'seccomp', errno.EPERM),
     ("another process's limit", 'pid namespace', errno.ESRCH),
     # each read first by the ID, which the filter lets be
