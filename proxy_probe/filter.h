@@ -5,10 +5,11 @@
 #define PROXISONDE_FILTER_H
 
 // Built with AddressSanitizer, whose runtime the confinement must leave
-// what it needs: ptrace (the filter), and data without a limit.
+// what it needs: ptrace (the filter), and data without a limit. (cppcheck
+// takes __has_feature for defined, and cannot evaluate it.)
 #ifdef __SANITIZE_ADDRESS__
 #define PROBE_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
+#elif defined(__has_feature) && !defined(__CPPCHECK__)
 #if __has_feature(address_sanitizer)
 #define PROBE_ADDRESS_SANITIZER 1
 #endif

@@ -147,17 +147,18 @@ def environment_read(lines):
 
 
 # Each way out that the stand-in's lookup tries, as a script that took over
-# libproxy's engine would, and what refuses it, with which error: the
-# Landlock ABI that brings the refusal; 'closed', the descriptors the probe
-# closes; 'seccomp', its filter, where the kernel has seccomp filters;
-# 'socket', the filter too, where the C library makes sockets with socket(2)
-# itself; 'socketcall', the filter where it refuses socketcall(2) itself;
-# 'ipc', the filter where the target has ipc(2);
-# 'x32', the filter's check of x86-64's x32 calls; 'pid namespace', the
-# lookup's own, where the kernel lets this user make one; 'landlock as root',
-# Landlock, where the caller has the capability; 'ptrace', the filter but
-# in a sanitizer build, whose runtime needs the call; 'limit', the data
-# limit, where the kernel holds it; or None, what must stay open. A negative error is the signal that ends the try.
+# libproxy's engine would, and what refuses it, with which error: the Landlock
+# ABI that brings the refusal; 'closed', the descriptors the probe closes;
+# 'seccomp', its filter, where the kernel has seccomp filters; 'socket', the
+# filter too, where the C library makes sockets with socket(2) itself;
+# 'socketcall', the filter where it refuses socketcall(2) itself; 'ipc', the
+# filter where the target has ipc(2); 'x32', the filter's check of x86-64's x32
+# calls; 'pid namespace', the lookup's own, where the kernel lets this user
+# make one; 'landlock as root', Landlock, where the caller has the capability;
+# 'emulator', qemu-user, which lacks the call; 'ptrace', the filter but in a
+# sanitizer build, whose runtime needs the call; 'limit', the data limit, where
+# the kernel holds it; or None, what must stay open. A negative error is the
+# signal that ends the try.
 OUTLIVES = 'a child outliving the probe'
 WAYS_OUT = [
     ('descriptor', 'closed', errno.EBADF),
@@ -193,6 +194,9 @@ WAYS_OUT = [
     # kill(-1) reports success where Landlock refused every process: the
     # filter alone answers
     ('signal everyone', 'seccomp', errno.EPERM),
+    # under qemu-user, which has neither call
+    ('ptrace', 'emulator', errno.ENOSYS),
+    ('read memory', 'emulator', errno.ENOSYS),
     ('ptrace', 'ptrace', errno.EPERM),
     ('ptrace', 'pid namespace', errno.ESRCH),
     ('ptrace', 1, errno.EPERM),
@@ -273,6 +277,36 @@ def pid_namespace_possible():
 
 
 PID_NAMESPACE = pid_namespace_possible()
+# No process has an ID past the largest that a kernel gives.
+NO_PROCESS = (1 << 22) + 1
+
+
+def emulated():
+    """Whether an emulator answers for the kernel here: qemu-user has no
+    ptrace(2), nor process_vm_readv(2), and says ENOSYS itself."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    return libc.ptrace(16, NO_PROCESS, None, None) == -1 and ctypes.get_errno() == errno.ENOSYS
+
+
+EMULATED = emulated()
+
+
+def fault_ends_first_process():
+    """Whether a fault ends the first process of a PID namespace here, as
+    the kernel forces it; qemu-user takes the fault, then signals itself,
+    which that process ignores, and waits for ever."""
+    child = os.fork()
+    if child == 0:
+        libc = ctypes.CDLL(None, use_errno=True)
+        if libc.unshare(0x20000000) != 0 and libc.unshare(0x30000000) != 0:
+            os._exit(1)
+        first = os.fork()
+        if first == 0:
+            libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+            ctypes.string_at(0)
+        signal.alarm(3)
+        os._exit(0 if os.WIFSIGNALED(os.waitpid(first, 0)[1]) else 1)
+    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) == 0
 
 
 def loopback_missing():
@@ -308,7 +342,7 @@ def ways_out(lines, limit_holds, rows=WAYS_OUT, namespace=True):
              'socketcall': filtered and SOCKETCALL_REFUSED, 'x32': filtered and TARGET == (62, 64, 'little'),
              'ptrace': filtered and not SANITIZED, 'ipc': filtered and IPC,
              'pid namespace': namespace and PID_NAMESPACE and not SANITIZED,
-             'landlock as root': abi >= 1 and os.geteuid() == 0,
+             'landlock as root': abi >= 1 and os.geteuid() == 0, 'emulator': EMULATED,
              'limit': limit_holds and not SANITIZED}
     tried = dict(ln[len('try '):].rsplit(' ', 1) for ln in lines if ln.startswith('try '))
     # A row whose target cannot be laid out here skips alone, with its reason.
@@ -836,7 +870,11 @@ def stub_case(mode, args, calls_ok, wrap=()):
 def check_stub(tap):
     for name, mode, args, calls_ok in STUB_CASES:
         tap.attempt(f'stub: {name}', lambda: stub_case(mode, args, calls_ok))
-    tap.attempt('stub: a failure inside the library ends the probe by a signal', crashed)
+    name = 'stub: a failure inside the library ends the probe by a signal'
+    if PID_NAMESPACE and not SANITIZED and not fault_ends_first_process():
+        tap.skip(name, 'a fault does not end the first process of a PID namespace here (an emulator)')
+    else:
+        tap.attempt(name, crashed)
     name = "stub: the caller's kill ends the lookup and what it started"
     if PID_NAMESPACE and not SANITIZED:
         tap.attempt(name, killed_lingering)
