@@ -52,14 +52,13 @@ bool withhold_users(withheld &users, const char *account_home)
 }
 
 namespace {
+
 // Whether path lies strictly beneath the directory dir (both canonical).
 [[nodiscard]] bool beneath(const char *path, const char *dir)
 {
 	size_t const n = strcmp(dir, "/") == 0 ? 0 : strlen(dir);
 	return strncmp(path, dir, n) == 0 && path[n] == '/' && path[n + 1] != '\0';
 }
-
-
 
 // Whether the path is one of the withheld places as they are listed.
 [[nodiscard]] bool listed(const withheld &users, const char *path)
@@ -94,7 +93,6 @@ void withhold(withheld &users, const char *path)
 	else
 		users.paths[users.count++] = copy;
 }
-
 
 // A mount of the probe's namespace, as /proc/self/mountinfo has it: the
 // file system's device, the directory of it that the mount shows (root),
