@@ -91,6 +91,8 @@ def with_stub(mode, args, wrap=(), work=None, rename=None, kill_at=None):
     file that replaces another there once the lookup has begun; kill_at, a
     line at whose record the probe is killed, as by its caller."""
     with tempfile.TemporaryDirectory() as tmp:
+        # where the probe runs as another user too
+        os.chmod(tmp, 0o1777)
         log, vglog = os.path.join(tmp, 'calls'), os.path.join(tmp, 'valgrind')
         env = dict(os.environ, LD_LIBRARY_PATH=STUB_DIR, PROXY_STUB_LOG=log, PROXY_STUB=mode)
         if work:
@@ -226,9 +228,11 @@ WAYS_OUT = [
     # each read first by the ID, which the filter lets be
     *[(f"another process's {what}", by, err) for what in ('nice value', 'affinity', 'scheduler', 'I/O priority')
       for by, err in (('pid namespace', errno.ESRCH), ('seccomp', errno.EPERM))],
+    *[(f"another process group's {what}", 'seccomp', errno.EPERM) for what in ('nice value', 'I/O priority')],
     *[(route, 'seccomp', errno.EPERM) for route in ('F_SETOWN', 'F_SETOWN_EX', 'F_SETSIG', 'FIOSETOWN', 'SIOCSPGRP')],
     *[(ipc, 'seccomp', errno.EPERM) for ipc in ('System V shared memory', 'System V semaphores',
                                                  'System V message queues', 'POSIX message queues')],
+    ('attach a System V segment by its ID', 'seccomp', errno.EPERM),
     ('System V IPC through ipc', 'ipc', errno.EPERM),
     ("a file's flags", 'seccomp', errno.EPERM),
     ("a file's extended flags", 'seccomp', errno.EPERM),
@@ -266,17 +270,19 @@ with open(PROBE, 'rb') as f:
     SOCKETCALL_REFUSED = TARGET[0] == 21 and b'libc.so.6' in f.read()
 
 
-def pid_namespace_possible():
-    """Whether this user can make a PID namespace here: itself, or in a
-    user namespace of its own."""
+def namespace_possible(*flags):
+    """Whether this user can make the namespaces of one of the flags here."""
     child = os.fork()
     if child == 0:
         libc = ctypes.CDLL(None, use_errno=True)
-        os._exit(0 if libc.unshare(0x20000000) == 0 or libc.unshare(0x30000000) == 0 else 1)
+        os._exit(0 if any(libc.unshare(f) == 0 for f in flags) else 1)
     return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) == 0
 
 
-PID_NAMESPACE = pid_namespace_possible()
+# A PID namespace: itself, or in a user namespace of its own.
+CLONE_NEWPID, CLONE_NEWUSER = 0x20000000, 0x10000000
+PID_NAMESPACE = namespace_possible(CLONE_NEWPID, CLONE_NEWUSER | CLONE_NEWPID)
+USER_NAMESPACE = namespace_possible(CLONE_NEWUSER | CLONE_NEWPID)
 # No process has an ID past the largest that a kernel gives.
 NO_PROCESS = (1 << 22) + 1
 
@@ -424,6 +430,8 @@ FALLBACKS = [
     ('the filter refused', {f'seccomp:{1}': errno.EINVAL}, False),  # SECCOMP_SET_MODE_FILTER
     ('no_new_privs refused', {'prctl': errno.EINVAL}, False),
     ('no PID namespace', {'unshare': errno.EPERM}, True),
+    # the PID namespace alone refused: the user's, whose capabilities cannot be dropped
+    ("the user namespace's capabilities kept", {f'unshare:{CLONE_NEWPID}': errno.EPERM, 'capset': errno.EPERM}, False),
 ]
 
 
@@ -468,9 +476,11 @@ WORLD = [
     ('read the account home through a mount of its parent', '/var/cache/lib/account/secret', 'place'),
     ('read a second procfs', '/var/cache/proc-view/self/status', 'place'),
     ('open a device through a second devtmpfs', '/var/cache/dev-view/kmsg', 'place'),
+    ('open a terminal through a second devpts', '/var/cache/pts-view/ptmx', 'place'),
     ('read $HOME', '/var/users/me/secret', 'named'),
     ('read the source of a bound home', '/var/lib/source/me/secret', 'named'),
-    ('read a mount of the home', '/var/cache/mirror/secret', 'named'),
+    ('read a mount of the home at a path with a blank', '/var/cache/mir ror/secret', 'named'),
+    ('read a mount of a directory of the home', '/var/cache/keys/secret', 'named'),
     ('read the last of 300 mounts of the home', f'/var/cache/views/{"0" * 200}/300/secret', 'named'),
     ('read a mount of the home at a path longer than PATH_MAX',
      '/var/cache/deep/' + ''.join(f'{i:0200d}/' for i in range(1, 23)) + 'view/secret', 'named'),
@@ -509,16 +519,17 @@ world() {
 		mount -t devpts devpts /dev/pts
 	fi
 	rm -rf /var/mail
-	mkdir -p /var/spool/mail-link /var/lib/people/me /var/cache/mirror /var/cache/lib
+	mkdir -p /var/spool/mail-link /var/lib/people/me '/var/cache/mir ror' /var/cache/keys /var/cache/lib
 	ln -s spool/mail-link /var/mail
 	ln -s lib/people /var/users
 	ln -s /nonexistent /var/lib/dangling
-	for f in @PLANTED@ /var/lib/source/me/.config/kioslaverc /var/lib/xdg-config/kioslaverc \
+	for f in @PLANTED@ /var/lib/source/me/.config/kioslaverc /var/lib/source/me/keys/secret /var/lib/xdg-config/kioslaverc \
 		/var/lib/xdg-config/dconf/user /var/lib/world/file; do
 		mkdir -p "${f%/*}" && echo secret >"$f"
 	done
 	mount --bind /var/lib/source/me /var/lib/people/me
-	mount --bind /var/lib/people/me /var/cache/mirror
+	mount --bind /var/lib/people/me '/var/cache/mir ror'
+	mount --bind /var/lib/people/me/keys /var/cache/keys
 	mount --bind /var/lib /var/cache/lib
 	# 300 more views of the home, at paths of some 220 bytes (64 KiB of
 	# them), the last one far into mountinfo
@@ -536,9 +547,10 @@ world() {
 		done
 		mkdir view && mount --bind /var/lib/people/me view
 	)
-	mkdir -p /var/cache/proc-view /var/cache/dev-view
+	mkdir -p /var/cache/proc-view /var/cache/dev-view /var/cache/pts-view
 	mount -t proc proc /var/cache/proc-view
 	mount -t devtmpfs devtmpfs /var/cache/dev-view
+	mount -t devpts devpts /var/cache/pts-view
 	sed 's#^\(root:[^:]*:0:0:[^:]*:\)[^:]*#\1/var/lib/account#' /etc/passwd >"$w/passwd"
 	if [ "$2" = cover ]; then mount --bind "$w/passwd" /etc/passwd; else cp "$w/passwd" /etc/passwd; fi
 	printf '%s\n' @READS@ >"$w/reads"
@@ -854,12 +866,33 @@ def killed_lingering():
     return problems + ([] if f'try {OUTLIVES} {-signal.SIGKILL}' in lines else [f'recorded: {lines}'])
 
 
-def crashed():
+# A caller may start the probe with signals blocked, as its own mask.
+CRASHES = [('', ()), (', every signal blocked by its caller', (
+    sys.executable, '-c', 'import os, signal, sys; signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals()); '
+    'os.execv(sys.argv[1], sys.argv[1:])'))]
+
+
+def crashed(wrap):
     """A failure inside the library ends the probe by a signal, as the
     caller sees it."""
-    problems, _ = with_stub('crash', ())
+    problems, _ = with_stub('crash', (), wrap)
     by_signal = [pr for pr in problems if pr.startswith('status: -')]
-    return [pr for pr in problems if pr not in by_signal] + ([] if by_signal else ['not ended by a signal'])
+    # qemu-user reports the signal itself
+    emulator = [pr for pr in problems if pr.startswith("stderr: b'qemu: uncaught target signal")]
+    return [pr for pr in problems if pr not in by_signal + emulator] + ([] if by_signal else ['not ended by a signal'])
+
+
+# A plain user's IDs, for a caller that is root.
+PLAIN_USER = ('setpriv', '--reuid=65534', '--regid=65534', '--clear-groups')
+
+
+def own_ids():
+    """As a plain user, the lookup has the user's IDs and no capability,
+    in a user namespace of its own where one is made."""
+    wrap, uid, gid = (PLAIN_USER, 65534, 65534) if os.geteuid() == 0 else ((), os.getuid(), os.getgid())
+    problems, lines = with_stub('ids', (), wrap)
+    want = f'ids {uid} {gid} 0'
+    return problems + ([] if want in lines else [f'recorded: {lines}, want {want!r}'])
 
 
 def stub_case(mode, args, calls_ok, wrap=()):
@@ -870,11 +903,19 @@ def stub_case(mode, args, calls_ok, wrap=()):
 def check_stub(tap):
     for name, mode, args, calls_ok in STUB_CASES:
         tap.attempt(f'stub: {name}', lambda: stub_case(mode, args, calls_ok))
-    name = 'stub: a failure inside the library ends the probe by a signal'
-    if PID_NAMESPACE and not SANITIZED and not fault_ends_first_process():
-        tap.skip(name, 'a fault does not end the first process of a PID namespace here (an emulator)')
+    faults_end = not PID_NAMESPACE or SANITIZED or fault_ends_first_process()
+    for name, wrap in CRASHES:
+        name = f'stub: a failure inside the library ends the probe by a signal{name}'
+        if faults_end:
+            tap.attempt(name, lambda: crashed(wrap))
+        else:
+            tap.skip(name, 'a fault does not end the first process of a PID namespace here (an emulator)')
+    name = "stub: as a plain user, the lookup has the user's IDs and no capability"
+    if os.geteuid() == 0 and subprocess.run([*PLAIN_USER, 'test', '-r', f'{STUB_DIR}/libproxy.so.1'],
+                                            capture_output=True).returncode != 0:
+        tap.skip(name, 'a plain user cannot run the probe on the stand-in here')
     else:
-        tap.attempt(name, crashed)
+        tap.attempt(name, own_ids)
     name = "stub: the caller's kill ends the lookup and what it started"
     if PID_NAMESPACE and not SANITIZED:
         tap.attempt(name, killed_lingering)
@@ -927,7 +968,9 @@ def check_stub(tap):
         name = f'stub: {what}: {"the lookup runs with the rest" if looks_up else "no lookup"}'
         why = reason or (looks_up and no_loopback) or (
             'the probe sets no seccomp filter on this machine' if 'seccomp' in calls and not FILTERED else None) or (
-            'the sanitizer runtime stops at its start without prlimit64' if SANITIZED and 'prlimit64' in calls else None)
+            'the sanitizer runtime stops at its start without prlimit64' if SANITIZED and 'prlimit64' in calls else None) or (
+            'no user namespace with a PID namespace can be made here, or in a sanitized build' if 'capset' in calls and (
+                SANITIZED or not USER_NAMESPACE) else None)
         if why:
             tap.skip(name, why)
         else:

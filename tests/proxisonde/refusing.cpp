@@ -49,6 +49,7 @@ const call calls[] = {
 	{"landlock_restrict_self", __NR_landlock_restrict_self},
 	{"seccomp", __NR_seccomp},
 	{"unshare", __NR_unshare},
+	{"capset", __NR_capset},
 };
 
 // Where the version queries come, and what they are answered.

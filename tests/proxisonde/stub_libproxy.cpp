@@ -25,7 +25,8 @@
 //
 // PROXY_STUB=linger makes the lookup start a child that outlives it, as in
 // escape, and then last ten seconds; PROXY_STUB=crash makes it fail as a
-// fault inside the library would.
+// fault inside the library would; PROXY_STUB=ids records the lookup's user
+// and group IDs and its effective capabilities as "ids UID GID CAPS".
 //
 // PROXY_STUB=chatty makes the lookup write a line to stdout and to stderr,
 // and start a helper through /bin/sh that writes one to stderr, as
@@ -47,6 +48,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
+#include <linux/capability.h>
 #include <linux/fs.h>
 #include <linux/keyctl.h>
 #include <linux/net.h>
@@ -103,6 +105,8 @@ in_port_t port = 0;
 char abstract_name[64] = "";
 char terminal[64] = "";
 int terminal_missing = 0; // the errno where no terminal could be made
+int shared_segment = -1; // a System V segment of the probe's, by its ID
+int segment_missing = 0; // the errno where none could be made
 // Where libproxy reads a kioslaverc: in $XDG_CONFIG_HOME, or else in $HOME's
 // .config; where dconf keeps its flag file: in $XDG_RUNTIME_DIR.
 char settings_file[4096] = "";
@@ -220,6 +224,17 @@ void link_beside_flag(const char *runtime)
 
 // The files, a descriptor left open, and a process outside that listens
 // where the session and the network would.
+// A System V segment of the probe's, attached and marked for removal: it
+// lives while the probe does. Where none can be made, its try is skipped.
+void make_segment()
+{
+	shared_segment = shmget(IPC_PRIVATE, 4096, 0600);
+	segment_missing = shared_segment < 0 ? errno : 0;
+	if (shared_segment >= 0 && (reinterpret_cast<intptr_t>(shmat(shared_segment, nullptr, SHM_RDONLY)) == -1 ||
+	                            shmctl(shared_segment, IPC_RMID, nullptr) != 0))
+		abort();
+}
+
 void lay_out()
 {
 	dir = getenv("PROXY_STUB_DIR");
@@ -285,6 +300,7 @@ void lay_out()
 	if (getsockname(listeners[2], reinterpret_cast<sockaddr *>(&tcp), &tcp_length) != 0)
 		abort();
 	port = ntohs(tcp.sin_port);
+	make_segment();
 	pid_t const parent = getpid();
 	caller_pid = getppid();
 	loaded_uid = getuid();
@@ -306,6 +322,9 @@ void lay_out()
 		(void)close(fd);
 	if (master >= 0)
 		(void)close(master);
+	// And at 3, the lowest that a caller leaves open.
+	if (dup2(left_open, 3) != 3)
+		abort();
 }
 
 // The page that the lookup and the renaming process share: 1 when the
@@ -353,6 +372,16 @@ void renamed()
 	recorded(fprintf(record(), "renamed %d\n", *rename_state == 2 ? 1 : 0));
 }
 
+void recorded_ids()
+{
+	__user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+	__user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
+	if (syscall(SYS_capget, &header, caps) != 0)
+		abort();
+	recorded(fprintf(record(), "ids %u %u %llx\n", static_cast<unsigned>(getuid()), static_cast<unsigned>(getgid()),
+	                 (static_cast<unsigned long long>(caps[1].effective) << 32U) | caps[0].effective));
+}
+
 [[gnu::constructor]] void load()
 {
 	(void)dl_iterate_phdr(find_program, nullptr);
@@ -393,7 +422,7 @@ int open_long(int from, const char *path)
 {
 	size_t cut = strlen(path);
 	if (cut < PATH_MAX)
-		return openat(from, path, O_RDONLY | O_CLOEXEC);
+		return openat(from, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 	for (cut = PATH_MAX - 1; cut > 0 && path[cut] != '/';)
 		--cut;
 	int const parent = openat(from, std::string{path, cut}.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -408,8 +437,9 @@ int open_long(int from, const char *path)
 bool reads(const std::string &path)
 {
 	char byte = 0;
+	// Without waiting for what a terminal or a device has yet to give.
 	int const fd = open_long(AT_FDCWD, path.c_str());
-	return closes(fd, fd >= 0 && read(fd, &byte, 1) >= 0);
+	return closes(fd, fd >= 0 && (read(fd, &byte, 1) >= 0 || errno == EAGAIN));
 }
 
 bool connects(int domain, const sockaddr *address, socklen_t length)
@@ -792,6 +822,16 @@ const way_out ways_out[] = {
 	{"another process's affinity", [] { return sets_affinity(outside); }},
 	{"another process's scheduler", [] { return sets_scheduler(outside); }},
 	{"another process's I/O priority", [] { return sets_io_priority(outside); }},
+	// a group by the probe's ID, which leads none: the filter looks at the ID alone
+	{"another process group's nice value", [] {
+		 errno = 0;
+		 int const nice = getpriority(PRIO_PROCESS, 0);
+		 return errno == 0 && setpriority(PRIO_PGRP, static_cast<id_t>(getpid()), nice) == 0;
+	 }},
+	{"another process group's I/O priority", [] {
+		 long const io = syscall(SYS_ioprio_get, 1, 0);
+		 return io >= 0 && syscall(SYS_ioprio_set, 2, getpid(), io) == 0; // IOPRIO_WHO_PGRP
+	 }},
 	{"F_SETOWN", [] { return routes_by_fcntl(F_SETOWN); }},
 	{"F_SETOWN_EX", [] { return routes_by_fcntl(F_SETOWN_EX); }},
 	{"F_SETSIG", [] { return routes_by_fcntl(F_SETSIG); }},
@@ -804,6 +844,13 @@ const way_out ways_out[] = {
 				 return shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds *>(&info)) >= 0;
 			 },
 			 [] { return shmget(IPC_PRIVATE, 4096, 0600); }, [](int id) { (void)shmctl(id, IPC_RMID, nullptr); });
+	 }},
+	{"attach a System V segment by its ID", [] {
+		 void *const at = shmat(shared_segment, nullptr, SHM_RDONLY);
+		 if (reinterpret_cast<intptr_t>(at) == -1)
+			 return false;
+		 (void)shmdt(at);
+		 return true;
 	 }},
 	{"System V semaphores", [] {
 		 return lists_or_makes(
@@ -845,8 +892,11 @@ void escape()
 	bool const seccomp = syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0U, &action) == 0;
 	recorded(fprintf(record(), "kernel %ld %d\n", abi < 0 ? 0 : abi, seccomp ? 1 : 0));
 	for (const way_out &way : ways_out) {
-		if (strcmp(way.name, "terminal") == 0 && terminal_missing != 0) {
-			recorded(fprintf(record(), "skip terminal %d\n", terminal_missing));
+		int const missing = strcmp(way.name, "terminal") == 0                            ? terminal_missing
+		                    : strcmp(way.name, "attach a System V segment by its ID") == 0 ? segment_missing
+		                                                                                    : 0;
+		if (missing != 0) {
+			recorded(fprintf(record(), "skip %s %d\n", way.name, missing));
 			continue;
 		}
 		errno = 0;
@@ -957,6 +1007,8 @@ char **px_proxy_factory_get_proxies(pxProxyFactory *self, const char *url)
 		(void)setrlimit(RLIMIT_CORE, &no_core);
 		__builtin_trap();
 	}
+	if (mode_is("ids"))
+		recorded_ids();
 	if (mode_is("gsettings"))
 		read_gsettings();
 	if (mode_is("no-answer"))
