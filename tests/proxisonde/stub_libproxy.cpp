@@ -885,6 +885,16 @@ const way_out ways_out[] = {
 	{"a child outliving the probe", outlives},
 };
 
+// The errno where the target of the way out could not be laid out, or 0.
+int target_missing(const char *name)
+{
+	if (strcmp(name, "terminal") == 0)
+		return terminal_missing;
+	if (strcmp(name, "attach a System V segment by its ID") == 0)
+		return segment_missing;
+	return 0;
+}
+
 void escape()
 {
 	long const abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U);
@@ -892,10 +902,7 @@ void escape()
 	bool const seccomp = syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0U, &action) == 0;
 	recorded(fprintf(record(), "kernel %ld %d\n", abi < 0 ? 0 : abi, seccomp ? 1 : 0));
 	for (const way_out &way : ways_out) {
-		int const missing = strcmp(way.name, "terminal") == 0                            ? terminal_missing
-		                    : strcmp(way.name, "attach a System V segment by its ID") == 0 ? segment_missing
-		                                                                                    : 0;
-		if (missing != 0) {
+		if (int const missing = target_missing(way.name); missing != 0) {
 			recorded(fprintf(record(), "skip %s %d\n", way.name, missing));
 			continue;
 		}
