@@ -304,7 +304,7 @@ def fault_ends_first_process():
     child = os.fork()
     if child == 0:
         libc = ctypes.CDLL(None, use_errno=True)
-        if libc.unshare(0x20000000) != 0 and libc.unshare(0x30000000) != 0:
+        if all(libc.unshare(f) != 0 for f in (CLONE_NEWPID, CLONE_NEWUSER | CLONE_NEWPID)):
             os._exit(1)
         first = os.fork()
         if first == 0:

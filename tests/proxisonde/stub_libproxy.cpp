@@ -222,8 +222,6 @@ void link_beside_flag(const char *runtime)
 		abort();
 }
 
-// The files, a descriptor left open, and a process outside that listens
-// where the session and the network would.
 // A System V segment of the probe's, attached and marked for removal: it
 // lives while the probe does. Where none can be made, its try is skipped.
 void make_segment()
@@ -235,6 +233,8 @@ void make_segment()
 		abort();
 }
 
+// The files, a descriptor left open, and a process outside that listens
+// where the session and the network would.
 void lay_out()
 {
 	dir = getenv("PROXY_STUB_DIR");
